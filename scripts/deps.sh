@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that a job needs when any is missing.
+# Usage: scripts/deps.sh build|test|bench|fuzz   (each includes the ones before it)
+set -euo pipefail
+
+build=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-locale-dev
+       libboost-system-dev libicu-dev rapidjson-dev libglib2.0-dev shared-mime-info
+       unzip zip psmisc)
+test=(googletest libgtest-dev libgmock-dev iproute2 util-linux)
+bench=(libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev procps findutils)
+fuzz=(clang libclang-rt-14-dev)
+
+case "${1:-build}" in
+  build) wanted=("${build[@]}") ;;
+  test)  wanted=("${build[@]}" "${test[@]}") ;;
+  bench) wanted=("${build[@]}" "${test[@]}" "${bench[@]}") ;;
+  fuzz)  wanted=("${build[@]}" "${test[@]}" "${fuzz[@]}") ;;
+  *) echo "usage: $0 build|test|bench|fuzz" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing missing Debian packages: ${missing[*]}"
+if [[ $(id -u) -eq 0 ]]; then
+  apt=(apt-get)
+elif command -v sudo >/dev/null 2>&1; then
+  apt=(sudo apt-get)
+else
+  echo "error: these packages are missing and this user cannot install them:" >&2
+  echo "  ${missing[*]}" >&2
+  echo "Run as root: apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+if ! { "${apt[@]}" update -qq && "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"; }; then
+  echo "error: apt-get could not install: ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the project and runs every test. Usage: scripts/test.sh [debug|release|asan-ubsan]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-debug}
+scripts/deps.sh test
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)"
+ctest --preset "$preset" -j"$(nproc)"

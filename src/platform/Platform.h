@@ -1,0 +1,59 @@
+// The one seam between the library and the operating system's services that differ between
+// platforms: the process list, the type database, application launching, the interface listing
+// and the processor's name. Callers include this header only and never test the platform
+// themselves; each platform supplies its own implementation folder (linux/ here).
+#ifndef ORVANTA_PLATFORM_PLATFORM_H
+#define ORVANTA_PLATFORM_PLATFORM_H
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvanta::platform {
+
+// --- Processes ---------------------------------------------------------------------------------
+// Walks the running processes (exited but unreaped ones excluded) and calls matches() with each
+// process's short name until it returns true. Returns true when it did; false when no name
+// matched, and also when the process list cannot be read. Unreadable entries are skipped.
+bool AnyProcess(const std::function<bool(std::string_view name)>& matches);
+
+// --- Type database -----------------------------------------------------------------------------
+// The MIME type that the type database prefers for a file name extension (without its dot);
+// empty when the database does not know the extension.
+std::string MimeTypeForExtension(const std::string& extension);
+
+// --- Applications ------------------------------------------------------------------------------
+// The path of the default application for files with this extension (without its dot); empty
+// when there is none or the extension is empty.
+std::string DefaultApplicationForExtension(const std::string& extension);
+// Whether an application can be loaded from this path.
+bool IsApplication(const std::string& applicationPath);
+// An item to open: the URI of a file or directory path, or a text to pass on as a URI.
+std::string FileUri(const std::string& path, bool isDirectory);
+// Hands one open request to the system: the application with the items (URIs). True when the
+// request was accepted; does not wait for the application.
+bool OpenWithApplication(const std::string& applicationPath, const std::vector<std::string>& uris);
+
+// --- Network interfaces ------------------------------------------------------------------------
+struct InterfaceRecord {
+  std::string name;      // interface name
+  int family = 0;        // address family of the record (AF_INET for IPv4)
+  uint32_t address = 0;  // IPv4 address in network byte order (AF_INET records only)
+};
+// The kernel's listing of interface addresses (at most what fits 3200 bytes of records), in the
+// kernel's order; nullopt when the listing cannot be obtained.
+std::optional<std::vector<InterfaceRecord>> ListInterfaces();
+// The six-byte link-layer address of the named interface; nullopt when it cannot be read.
+std::optional<std::array<uint8_t, 6>> HardwareAddress(const std::string& interfaceName);
+
+// --- Host --------------------------------------------------------------------------------------
+// The processor's model name. nullopt, with errno set, when it cannot be read.
+std::optional<std::string> CpuModelName();
+
+} // namespace orvanta::platform
+
+#endif // ORVANTA_PLATFORM_PLATFORM_H

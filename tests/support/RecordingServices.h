@@ -1,0 +1,47 @@
+// A SystemServices that runs nothing: it records every command, sleep, probe and progress line,
+// keeps a fake clock advanced only by SleepSeconds, and answers the agent probe from a script.
+#ifndef ORVANTA_TESTS_RECORDINGSERVICES_H
+#define ORVANTA_TESTS_RECORDINGSERVICES_H
+
+#include "SystemServices.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvanta::test {
+
+class RecordingServices : public agent::SystemServices {
+public:
+  // Answers the probe: probe number (from 0) and the fake clock in seconds.
+  std::function<bool(int probe, unsigned clock)> agentRunning = [](int, unsigned) { return false; };
+  // Called for every command before it is recorded as done (a test may change the world here).
+  std::function<void(const std::string& command)> onCommand;
+
+  std::vector<std::string> commands; // every command, in order
+  std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ..."
+  unsigned clock = 0;
+  int probes = 0;
+
+  int RunCommand(const std::string& command) override {
+    if (onCommand)
+      onCommand(command);
+    commands.push_back(command);
+    events.push_back(command);
+    return 0;
+  }
+  void SleepSeconds(unsigned seconds) override {
+    clock += seconds;
+    events.push_back("sleep " + std::to_string(seconds));
+  }
+  bool AgentRunning() override {
+    const bool running = agentRunning(probes++, clock);
+    events.push_back(running ? "probe: yes" : "probe: no");
+    return running;
+  }
+  void PrintLine(const char* line) override { events.push_back(std::string("print: ") + line); }
+};
+
+} // namespace orvanta::test
+
+#endif // ORVANTA_TESTS_RECORDINGSERVICES_H

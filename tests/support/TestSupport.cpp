@@ -1,0 +1,197 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace orvanta::test {
+
+namespace stdfs = std::filesystem;
+
+ScratchDir::ScratchDir(const std::string& prefix) {
+  std::string pattern = (stdfs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  // A test may have left folders without write or search permission.
+  for (auto it = stdfs::recursive_directory_iterator(path_, ignored);
+       it != stdfs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      stdfs::permissions(it->path(), stdfs::perms::owner_all, stdfs::perm_options::add, ignored);
+  }
+  stdfs::remove_all(path_, ignored);
+}
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+  if (const char* old = std::getenv(name))
+    saved_ = old;
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (saved_)
+    setenv(name_.c_str(), saved_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+void WriteFile(const std::string& path, const std::string& content, int mode) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out)
+    throw std::runtime_error("cannot write " + path);
+  out.close();
+  chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void MakeDirs(const std::string& path) { stdfs::create_directories(path); }
+
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  if (!stdfs::exists(stdfs::symlink_status(root)))
+    return tree;
+  for (auto it = stdfs::recursive_directory_iterator(root); it != stdfs::recursive_directory_iterator();
+       ++it) {
+    const std::string relative = stdfs::relative(it->path(), root).string();
+    if (it->is_symlink())
+      tree[relative] = "link -> " + stdfs::read_symlink(it->path()).string();
+    else if (it->is_directory())
+      tree[relative] = "dir";
+    else
+      tree[relative] = "file: " + ReadFile(it->path().string());
+  }
+  return tree;
+}
+
+namespace {
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0)
+      text.append(buffer, static_cast<size_t>(n));
+  return text;
+}
+
+} // namespace
+
+ProgramResult RunProgram(const std::string& program, const ProgramOptions& options) {
+  ScratchDir captures("orvanta-run");
+  const std::string outPath = captures / "out", errPath = captures / "err";
+
+  std::vector<std::string> envStrings;
+  std::map<std::string, std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    const auto eq = text.find('=');
+    if (eq != std::string::npos)
+      env[text.substr(0, eq)] = text.substr(eq + 1);
+  }
+  for (const auto& [name, value] : options.env)
+    env[name] = value;
+  for (const auto& [name, value] : env)
+    envStrings.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& text : envStrings)
+    envp.push_back(text.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<char*> argv;
+  for (auto& text : argStrings)
+    argv.push_back(text.data());
+  argv.push_back(nullptr);
+
+  const pid_t child = fork();
+  if (child < 0)
+    throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0)
+      _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (options.runAs) {
+      const passwd* account = getpwuid(*options.runAs);
+      const gid_t gid = account != nullptr ? account->pw_gid : static_cast<gid_t>(*options.runAs);
+      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(*options.runAs) != 0)
+        _exit(125);
+    }
+    if (options.inChild)
+      options.inChild();
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  ProgramResult result;
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int out = open(outPath.c_str(), O_RDONLY);
+  const int err = open(errPath.c_str(), O_RDONLY);
+  result.out = ReadAll(out);
+  result.err = ReadAll(err);
+  close(out);
+  close(err);
+  return result;
+}
+
+StubTools::StubTools(const std::string& folder, const std::vector<std::string>& tools)
+    : folder_(folder), log_(folder + "/calls.log") {
+  MakeDirs(folder_);
+  WriteFile(log_, "");
+  for (const std::string& tool : tools) {
+    WriteFile(folder_ + "/" + tool,
+              "#!/bin/sh\nprintf '%s\\n' \"" + tool + " $*\" >> '" + log_ + "'\nexit 0\n", 0755);
+  }
+}
+
+std::vector<std::string> StubTools::Calls() const {
+  std::vector<std::string> calls;
+  std::istringstream lines(ReadFile(log_));
+  for (std::string line; std::getline(lines, line);)
+    calls.push_back(line);
+  return calls;
+}
+
+std::string StubTools::Path() const { return folder_ + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"; }
+
+uid_t NobodyUid() {
+  const passwd* account = getpwnam("nobody");
+  return account != nullptr ? account->pw_uid : 65534;
+}
+
+} // namespace orvanta::test
