@@ -11,8 +11,7 @@ namespace {
 
 // The join rule on pieces of one form. secondIsEmpty is passed separately because a narrow second
 // piece is tested for emptiness before it is converted.
-template <class String>
-String Join(String first, const String& second, bool secondIsEmpty) {
+template <class String> String Join(String first, const String& second, bool secondIsEmpty) {
   using Char = typename String::value_type;
   const Char slash = static_cast<Char>('/');
   if (first.empty())

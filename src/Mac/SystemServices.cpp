@@ -19,9 +19,13 @@ void RealSystemServices::SleepSeconds(unsigned seconds) {
     seconds = ::sleep(seconds);
 }
 
-bool RealSystemServices::AgentRunning() { return ExistProcess(); }
+bool RealSystemServices::AgentRunning() {
+  return ExistProcess();
+}
 
-void RealSystemServices::PrintLine(const char* line) { std::puts(line); }
+void RealSystemServices::PrintLine(const char* line) {
+  std::puts(line);
+}
 
 void IssueKillSequence(SystemServices& services) {
   for (const char* command : kKillSequence)

@@ -25,7 +25,8 @@ std::string BackupName(const char* bundleName, int suffix) {
 
 class UpdateRun {
 public:
-  UpdateRun(SystemServices& services, std::ostream& errors) : services_(services), errors_(errors) {}
+  UpdateRun(SystemServices& services, std::ostream& errors)
+      : services_(services), errors_(errors) {}
 
   int Run(const std::vector<std::string>& arguments);
 
@@ -162,8 +163,8 @@ void UpdateRun::RemoveEntry(const std::string& path) {
 }
 
 void UpdateRun::KeepNewBundles() {
-  for (const std::string* path : {&serviceBackup_, &companionBackup_, &firstArchive_,
-                                  &secondArchive_})
+  for (const std::string* path :
+       {&serviceBackup_, &companionBackup_, &firstArchive_, &secondArchive_})
     RemoveAll(*path);
 }
 

@@ -15,7 +15,9 @@ std::wstring Utf8ToWide(std::string_view utf8);
 std::string WideToUtf8(std::wstring_view wide);
 
 // The text of a string up to its first NUL, as strlen / wcslen would measure it.
-inline std::string_view UpToNul(const std::string& text) { return std::string_view(text.c_str()); }
+inline std::string_view UpToNul(const std::string& text) {
+  return std::string_view(text.c_str());
+}
 inline std::wstring_view UpToNul(const std::wstring& text) {
   return std::wstring_view(text.c_str());
 }

@@ -71,22 +71,34 @@ std::string ReadFile(const std::string& path) {
   return content.str();
 }
 
-void MakeDirs(const std::string& path) { stdfs::create_directories(path); }
+void MakeDirs(const std::string& path) {
+  stdfs::create_directories(path);
+}
+
+namespace {
+
+void SnapshotInto(const stdfs::path& root, const stdfs::path& folder,
+                  std::map<std::string, std::string>& tree) {
+  for (const auto& entry : stdfs::directory_iterator(folder)) {
+    const std::string relative = entry.path().lexically_relative(root).string();
+    const auto type = entry.symlink_status().type();
+    if (type == stdfs::file_type::symlink) {
+      tree[relative] = "link -> " + stdfs::read_symlink(entry.path()).string();
+    } else if (type == stdfs::file_type::directory) {
+      tree[relative] = "dir";
+      SnapshotInto(root, entry.path(), tree);
+    } else {
+      tree[relative] = "file: " + ReadFile(entry.path().string());
+    }
+  }
+}
+
+} // namespace
 
 std::map<std::string, std::string> Snapshot(const std::string& root) {
   std::map<std::string, std::string> tree;
-  if (!stdfs::exists(stdfs::symlink_status(root)))
-    return tree;
-  for (auto it = stdfs::recursive_directory_iterator(root); it != stdfs::recursive_directory_iterator();
-       ++it) {
-    const std::string relative = stdfs::relative(it->path(), root).string();
-    if (it->is_symlink())
-      tree[relative] = "link -> " + stdfs::read_symlink(it->path()).string();
-    else if (it->is_directory())
-      tree[relative] = "dir";
-    else
-      tree[relative] = "file: " + ReadFile(it->path().string());
-  }
+  if (stdfs::is_directory(stdfs::symlink_status(root)))
+    SnapshotInto(root, root, tree);
   return tree;
 }
 
@@ -187,7 +199,9 @@ std::vector<std::string> StubTools::Calls() const {
   return calls;
 }
 
-std::string StubTools::Path() const { return folder_ + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"; }
+std::string StubTools::Path() const {
+  return folder_ + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+}
 
 uid_t NobodyUid() {
   const passwd* account = getpwnam("nobody");

@@ -49,15 +49,15 @@ void MakeDirs(const std::string& path);
 std::map<std::string, std::string> Snapshot(const std::string& root);
 
 struct ProgramResult {
-  int status = -1;         // exit status, or 128 + signal number
-  std::string out, err;    // captured standard output and error
+  int status = -1;      // exit status, or 128 + signal number
+  std::string out, err; // captured standard output and error
 };
 
 struct ProgramOptions {
-  std::vector<std::string> arguments;          // argv[1..]
-  std::map<std::string, std::string> env;      // added to / overriding the current environment
-  std::optional<uid_t> runAs;                  // drop to this uid (and its gid) before exec
-  std::function<void()> inChild;               // runs in the child just before exec
+  std::vector<std::string> arguments;     // argv[1..]
+  std::map<std::string, std::string> env; // added to / overriding the current environment
+  std::optional<uid_t> runAs;             // drop to this uid (and its gid) before exec
+  std::function<void()> inChild;          // runs in the child just before exec
 };
 
 // Runs the program to its end and captures its output.

@@ -30,7 +30,7 @@ bool IsPid(const char* name) {
 // Reads the name and state of one process; false when the entry is gone or unreadable.
 bool ReadNameAndState(int procFd, const char* pid, std::string_view& name, char& state,
                       char (&buffer)[512]) {
-  char statPath[64];
+  char statPath[sizeof(dirent::d_name) + sizeof("/stat")];
   std::snprintf(statPath, sizeof statPath, "%s/stat", pid);
   const int fd = openat(procFd, statPath, O_RDONLY | O_CLOEXEC);
   if (fd < 0)

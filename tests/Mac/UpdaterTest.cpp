@@ -1,0 +1,180 @@
+// The update sequence against a recording runner and a fake clock, on a real scratch folder.
+#include "Updater.h"
+#include "AgentControl.h"
+#include "RecordingServices.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+namespace {
+
+using namespace orvanta::agent;
+using orvanta::test::MakeDirs;
+using orvanta::test::RecordingServices;
+using orvanta::test::ScratchDir;
+using orvanta::test::Snapshot;
+using orvanta::test::WriteFile;
+
+std::vector<std::string> KillSequence() {
+  return {kKillSequence.begin(), kKillSequence.end()};
+}
+
+std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& part : parts)
+    all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class UpdaterTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    folder = scratch.path();
+    MakeBundle("orvantaes.app", "v1");
+    MakeBundle("orvantaet.app", "v1");
+    WriteFile(scratch / "first.zip", "zip 1");
+    WriteFile(scratch / "second.zip", "zip 2");
+    // "Extraction" puts new bundles in place, as a good unzip would.
+    services.onCommand = [this](const std::string& command) {
+      if (command.rfind("unzip ", 0) == 0 && extracts) {
+        const bool second = command.find("second.zip") != std::string::npos;
+        MakeBundle(second ? "orvantaet.app" : "orvantaes.app", "v2");
+      }
+    };
+  }
+  void MakeBundle(const std::string& name, const std::string& version) {
+    MakeDirs(scratch / name + "/Contents");
+    WriteFile(scratch / name + "/Contents/Info.plist", version);
+  }
+  int Run(const std::vector<std::string>& arguments) {
+    return RunUpdate(arguments, services, errors);
+  }
+  std::vector<std::string> Unzips() const {
+    return {UnzipCommand(scratch / "second.zip", folder),
+            UnzipCommand(scratch / "first.zip", folder)};
+  }
+
+  ScratchDir scratch;
+  std::string folder;
+  RecordingServices services;
+  std::ostringstream errors;
+  bool extracts = true;
+};
+
+TEST_F(UpdaterTest, AgentGoneAtOnce) {
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  EXPECT_EQ(services.commands,
+            Concat({{kPerUserUnload}, KillSequence(), Unzips(), {kPerUserReload}}));
+  EXPECT_EQ(services.clock, 1u);
+  EXPECT_EQ(services.probes, 1);
+  EXPECT_EQ(Snapshot(folder), (std::map<std::string, std::string>{
+                                  {"orvantaes.app", "dir"},
+                                  {"orvantaes.app/Contents", "dir"},
+                                  {"orvantaes.app/Contents/Info.plist", "file: v2"},
+                                  {"orvantaet.app", "dir"},
+                                  {"orvantaet.app/Contents", "dir"},
+                                  {"orvantaet.app/Contents/Info.plist", "file: v2"}}));
+  EXPECT_EQ(errors.str(), "");
+}
+
+TEST_F(UpdaterTest, AgentGoneAfterThreeProbes) {
+  services.agentRunning = [](int probe, unsigned) { return probe < 3; };
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  EXPECT_EQ(services.commands, Concat({{kPerUserUnload},
+                                       KillSequence(),
+                                       KillSequence(),
+                                       KillSequence(),
+                                       KillSequence(),
+                                       Unzips(),
+                                       {kPerUserReload}}));
+  EXPECT_EQ(services.probes, 4);
+  EXPECT_EQ(services.clock, 4u);
+}
+
+TEST_F(UpdaterTest, AgentNeverGoneStillUpdatesAfterElevenSeconds) {
+  services.agentRunning = [](int, unsigned) { return true; };
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  std::vector<std::string> expected{kPerUserUnload};
+  for (int sequence = 0; sequence < 11; ++sequence)
+    expected = Concat({expected, KillSequence()});
+  EXPECT_EQ(services.commands, Concat({expected, Unzips(), {kPerUserReload}}));
+  EXPECT_EQ(services.probes, 10);
+  EXPECT_EQ(services.clock, 11u);
+}
+
+TEST_F(UpdaterTest, MissingArgumentsOnlyStopAndReload) {
+  const std::vector<std::vector<std::string>> argumentLists = {{},
+                                                               {folder},
+                                                               {folder, "first.zip"},
+                                                               {"", "first.zip", "second.zip"},
+                                                               {folder, "", "second.zip"},
+                                                               {folder, "first.zip", ""}};
+  const auto before = Snapshot(folder);
+  for (const auto& arguments : argumentLists) {
+    RecordingServices fresh;
+    EXPECT_EQ(RunUpdate(arguments, fresh, errors), 0);
+    EXPECT_EQ(fresh.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
+  }
+  EXPECT_EQ(Snapshot(folder), before);
+}
+
+TEST_F(UpdaterTest, FailingBackupRestoresAndSkipsExtraction) {
+  // A link to itself cannot be checked (ELOOP): the backup step fails at the companion, after
+  // the service bundle has already been moved aside.
+  std::filesystem::remove_all(scratch / "orvantaet.app");
+  ASSERT_EQ(symlink("orvantaet.app", (scratch / "orvantaet.app").c_str()), 0);
+  const auto before = Snapshot(folder);
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  EXPECT_EQ(services.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
+  EXPECT_EQ(Snapshot(folder), before);
+  EXPECT_NE(errors.str().find("orvantaet.app"), std::string::npos) << errors.str();
+}
+
+TEST_F(UpdaterTest, FailedExtractionRollsBack) {
+  extracts = false;
+  const auto before = Snapshot(folder);
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  auto expected = before;
+  expected.erase("first.zip");
+  expected.erase("second.zip");
+  EXPECT_EQ(Snapshot(folder), expected);
+  EXPECT_EQ(services.commands.back(), kPerUserReload);
+}
+
+TEST_F(UpdaterTest, ErrorDuringRollbackIsReportedAndStillReloads) {
+  // The "archive" is a folder with content: removing it as a single entry fails.
+  extracts = false;
+  std::filesystem::remove(scratch / "first.zip");
+  MakeDirs(scratch / "first.zip");
+  WriteFile(scratch / "first.zip/inside", "x");
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 1);
+  EXPECT_NE(errors.str().find("cannot remove '" + scratch / "first.zip" + "'"), std::string::npos)
+      << errors.str();
+  EXPECT_EQ(services.commands.back(), kPerUserReload);
+  // The previous bundles are back all the same.
+  EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist"), "v1");
+  EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaet.app/Contents/Info.plist"), "v1");
+}
+
+TEST(UnzipCommand, QuotesEachPathForTheShell) {
+  const struct {
+    const char* archive;
+    const char* folder;
+    const char* command;
+  } cases[] = {
+      {"/x/a.zip", "/x", "unzip -o '/x/a.zip' -d '/x'"},
+      {"/my dir/a b.zip", "/my dir", "unzip -o '/my dir/a b.zip' -d '/my dir'"},
+      {"/it's/$(rm -rf x);`y`.zip", "/it's",
+       "unzip -o '/it'\\''s/$(rm -rf x);`y`.zip' -d '/it'\\''s'"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(UnzipCommand(c.archive, c.folder), c.command);
+}
+
+} // namespace
