@@ -1,0 +1,67 @@
+#include "Utils.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const char kUnknown[] = "application/octet-stream";
+
+TEST(GetMimeType, LooksUpTheLastExtensionOfTheFileName) {
+  struct Case {
+    const char* path;
+    const char* expected;
+  } cases[] = {
+      {"report.pdf", "application/pdf"},
+      {"/Users/u/Documents/2024/report.pdf", "application/pdf"},
+      {"relative/dir/report.pdf", "application/pdf"},
+      {"REPORT.PDF", "application/pdf"}, // ordinary globs ignore case
+      {"photo.JPG", "image/jpeg"},
+      {"archive.tar", "application/x-tar"},
+      // Only the last extension counts, not the database's "*.tar.gz" glob.
+      {"photo.tar.gz", "application/gzip"},
+      {"/tmp/dir.pdf/notes.txt", "text/plain"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(GetMimeType(std::string(c.path)), c.expected) << c.path;
+}
+
+TEST(GetMimeType, AnswersOctetStreamWhenThereIsNothingToLookUp) {
+  const char* paths[] = {
+      "",              // no file name
+      "/tmp/dir/",     // file name "."
+      "/tmp/dir.pdf/", // the extension of a folder is not looked at
+      ".",
+      "..",
+      "/tmp/..", // no extension
+      "README",
+      "/usr/bin/env",
+      "/Users/u/.profile",   // hidden names are not looked up,
+      ".hidden.pdf",         // even with an extension
+      "photo.",              // an empty extension
+      "file.zzqqxunknown",   // unknown to the database
+      "/tmp/dir.pdf/README", // a dot in a folder is no extension
+  };
+  for (const char* path : paths)
+    EXPECT_EQ(GetMimeType(std::string(path)), kUnknown) << '"' << path << '"';
+}
+
+TEST(GetMimeType, WideGivesTheNarrowResult) {
+  struct Case {
+    const wchar_t* wide;
+    const char* narrow;
+  } cases[] = {
+      {L"/Users/u/Caf\u00E9/r\u00E9sum\u00E9.pdf", "/Users/u/Caf\xC3\xA9/r\xC3\xA9sum\xC3\xA9.pdf"},
+      {L"\u4E2D\u6587.png", "\xE4\xB8\xAD\xE6\x96\x87.png"},
+      {L"photo.tar.gz", "photo.tar.gz"},
+      {L".profile", ".profile"},
+      {L"", ""},
+      {L"x.zzqqxunknown", "x.zzqqxunknown"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(GetMimeType(std::wstring(c.wide)), GetMimeType(std::string(c.narrow))) << c.narrow;
+  EXPECT_EQ(GetMimeType(std::wstring(L"\u4E2D\u6587.png")), "image/png");
+}
+
+} // namespace
