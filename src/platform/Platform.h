@@ -32,22 +32,26 @@ std::string MimeTypeForExtension(const std::string& extension);
 std::string DefaultApplicationForExtension(const std::string& extension);
 // Whether an application can be loaded from this path.
 bool IsApplication(const std::string& applicationPath);
-// An item to open: the URI of a file or directory path, or a text to pass on as a URI.
+// The URI of an existing file or directory (a relative path is taken from the working folder);
+// a directory's URI ends in "/". Empty when no URI can be made of the path.
 std::string FileUri(const std::string& path, bool isDirectory);
+// The text itself when it is a well-formed absolute URI (a web address, say); empty otherwise.
+std::string TextUri(const std::string& text);
 // Hands one open request to the system: the application with the items (URIs). True when the
 // request was accepted; does not wait for the application.
 bool OpenWithApplication(const std::string& applicationPath, const std::vector<std::string>& uris);
 
 // --- Network interfaces ------------------------------------------------------------------------
 struct InterfaceRecord {
-  std::string name;      // interface name
-  int family = 0;        // address family of the record (AF_INET for IPv4)
-  uint32_t address = 0;  // IPv4 address in network byte order (AF_INET records only)
+  std::string name;     // interface name
+  int family = 0;       // address family of the record (AF_INET for IPv4)
+  uint32_t address = 0; // IPv4 address in network byte order (AF_INET records only)
 };
 // The kernel's listing of interface addresses (at most what fits 3200 bytes of records), in the
 // kernel's order; nullopt when the listing cannot be obtained.
 std::optional<std::vector<InterfaceRecord>> ListInterfaces();
-// The six-byte link-layer address of the named interface; nullopt when it cannot be read.
+// The six-byte link-layer address of the named interface (its first six bytes, whatever the
+// address's length); nullopt when the interface has no index or its address cannot be read.
 std::optional<std::array<uint8_t, 6>> HardwareAddress(const std::string& interfaceName);
 
 // --- Host --------------------------------------------------------------------------------------
