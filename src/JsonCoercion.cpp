@@ -1,0 +1,306 @@
+// JSON value coercion: reading one RapidJSON value, of the UTF-8 or the wide
+// value type, as a plain string, integer, float or bool with a caller's
+// default, and deep-copying wide value trees.
+#include "TextConvert.h"
+#include "Utils.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+#include <type_traits>
+
+#include <boost/lexical_cast.hpp>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+using orvanta::text::Utf8ToWide;
+using orvanta::text::WideToUtf8;
+
+namespace {
+
+template <class Value> using CharOf = typename Value::Ch;
+template <class Value> using TextOf = std::basic_string<CharOf<Value>>;
+template <class Value> using TextViewOf = std::basic_string_view<CharOf<Value>>;
+
+// A string value's text as a C string would read it: up to its first NUL. The
+// scan never passes the stored length, so a value that refers to unterminated
+// memory is read safely.
+template <class Value> TextViewOf<Value> StringText(const Value& value) {
+  const TextViewOf<Value> stored(value.GetString(), value.GetStringLength());
+  return stored.substr(0, stored.find(CharOf<Value>()));
+}
+
+// Text into the result's encoding: copied where the encodings agree, else the
+// library's conversion.
+void AssignText(std::string& out, std::string_view text) {
+  out.assign(text);
+}
+void AssignText(std::string& out, std::wstring_view text) {
+  out = WideToUtf8(text);
+}
+void AssignText(std::wstring& out, std::string_view text) {
+  out = Utf8ToWide(text);
+}
+void AssignText(std::wstring& out, std::wstring_view text) {
+  out.assign(text);
+}
+
+// RapidJSON's compact writer, except that a double is written as printf's
+// "%.22f": fixed notation, 22 decimals, never an exponent; NaN and the
+// infinities as the C library prints them. The text is written in full however
+// long it is (about 330 characters for the largest doubles).
+template <class Encoding>
+class FixedDoubleWriter
+    : public rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding, rapidjson::CrtAllocator>,
+                               Encoding, Encoding, rapidjson::CrtAllocator,
+                               rapidjson::kWriteNoFlags> {
+  using Base =
+      rapidjson::Writer<rapidjson::GenericStringBuffer<Encoding, rapidjson::CrtAllocator>, Encoding,
+                        Encoding, rapidjson::CrtAllocator, rapidjson::kWriteNoFlags>;
+  using Ch = typename Encoding::Ch;
+
+public:
+  using Base::Base;
+
+  // Hides Writer::Double; GenericValue::Accept calls it through the handler's
+  // own type.
+  bool Double(double number) {
+    const int length = std::snprintf(nullptr, 0, "%.22f", number);
+    if (length <= 0)
+      return false;
+    std::string narrow(static_cast<size_t>(length), '\0');
+    std::snprintf(narrow.data(), narrow.size() + 1, "%.22f", number);
+    const std::basic_string<Ch> text(narrow.begin(),
+                                     narrow.end()); // ASCII only
+    return Base::RawValue(text.data(), text.size(), rapidjson::kNumberType);
+  }
+};
+
+// The object's compact JSON text in the value type's own encoding; false if the
+// writer failed.
+template <class Value> bool ObjectJson(const Value& value, TextOf<Value>& json) {
+  using Encoding = typename Value::EncodingType;
+  rapidjson::GenericStringBuffer<Encoding, rapidjson::CrtAllocator> buffer;
+  FixedDoubleWriter<Encoding> writer(buffer);
+  if (!value.Accept(writer))
+    return false;
+  json.assign(buffer.GetString(), buffer.GetSize() / sizeof(CharOf<Value>));
+  return true;
+}
+
+// The string coercions of both value types into either result type.
+template <class Result, class Value> Result ToText(const Value& value, Result defaultValue) {
+  using ResultChar = typename Result::value_type;
+  try {
+    Result result;
+    if (value.IsString()) {
+      AssignText(result, StringText(value));
+    } else if (value.IsBool()) {
+      const std::string_view word = value.IsTrue() ? "true" : "false";
+      result.assign(word.begin(), word.end());
+    } else if (value.IsObject()) {
+      TextOf<Value> json;
+      if (!ObjectJson(value, json))
+        return defaultValue;
+      AssignText(result, TextViewOf<Value>(json));
+    } else if (value.IsDouble()) {
+      result = boost::lexical_cast<std::basic_string<ResultChar>>(value.GetDouble());
+    } else if (value.IsUint64()) {
+      result = boost::lexical_cast<std::basic_string<ResultChar>>(value.GetUint64());
+    } else if (value.IsInt64()) {
+      result = boost::lexical_cast<std::basic_string<ResultChar>>(value.GetInt64());
+    } else {
+      return defaultValue; // null, array
+    }
+    return result;
+  } catch (const boost::bad_lexical_cast&) {
+    return defaultValue;
+  }
+}
+
+// The integer coercions. A number counts only when it is an integer within
+// Integer's range (int, or the 64-bit signed or unsigned range); a double never
+// counts, even when whole.
+template <class Integer, class Value> Integer ToInteger(const Value& value, Integer defaultValue) {
+  static_assert(std::is_same_v<Integer, int> || sizeof(Integer) == sizeof(int64_t));
+  if (value.IsString()) {
+    const TextViewOf<Value> text = StringText(value);
+    try {
+      return boost::lexical_cast<Integer>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+      return defaultValue;
+    }
+  }
+  if constexpr (std::is_same_v<Integer, int>) {
+    if (value.IsInt())
+      return value.GetInt();
+  } else if constexpr (std::is_signed_v<Integer>) {
+    if (value.IsInt64())
+      return value.GetInt64();
+  } else {
+    if (value.IsUint64())
+      return value.GetUint64();
+  }
+  return defaultValue;
+}
+
+template <class Value> float ToFloat(const Value& value, float defaultValue) {
+  if (value.IsString()) {
+    const TextViewOf<Value> text = StringText(value);
+    try {
+      return boost::lexical_cast<float>(text.data(), text.size());
+    } catch (const boost::bad_lexical_cast&) {
+      return defaultValue;
+    }
+  }
+  if (value.IsDouble()) {
+    // Out of float's range (infinities included) is a failed conversion, not an
+    // infinity; a NaN stays a NaN.
+    const double number = value.GetDouble();
+    if (std::isnan(number) || (number >= -FLT_MAX && number <= FLT_MAX))
+      return static_cast<float>(number);
+    return defaultValue;
+  }
+  if (value.IsUint64())
+    return static_cast<float>(value.GetUint64());
+  if (value.IsInt64())
+    return static_cast<float>(value.GetInt64());
+  return defaultValue;
+}
+
+template <class Value> bool ToBool(const Value& value, bool defaultValue) {
+  if (value.IsBool())
+    return value.IsTrue();
+  if (value.IsString()) {
+    // Only the text "false", in any mix of ASCII case, is false.
+    const TextViewOf<Value> text = StringText(value);
+    constexpr std::string_view falseWord = "false";
+    if (text.size() != falseWord.size())
+      return true;
+    for (size_t i = 0; i < text.size(); ++i) {
+      CharOf<Value> c = text[i];
+      if (c >= 'A' && c <= 'Z')
+        c = static_cast<CharOf<Value>>(c - 'A' + 'a');
+      if (c != static_cast<CharOf<Value>>(falseWord[i]))
+        return true;
+    }
+    return false;
+  }
+  // Any number: nonzero is true, zero leaves the default. Integers beyond int
+  // and doubles follow the same rule as int-sized ones.
+  if (value.IsInt())
+    return value.GetInt() != 0 ? true : defaultValue;
+  if (value.IsDouble())
+    return value.GetDouble() != 0.0 ? true : defaultValue;
+  if (value.IsNumber())
+    return true; // an integer beyond int's range is never zero
+  return defaultValue;
+}
+
+void CopyInto(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
+              OrvantaJsonAllocator& allocator) {
+  switch (source.GetType()) {
+  case rapidjson::kStringType: {
+    const std::wstring_view text = StringText(source);
+    destination.SetString(text.data(), static_cast<rapidjson::SizeType>(text.size()), allocator);
+    break;
+  }
+  case rapidjson::kFalseType:
+  case rapidjson::kTrueType:
+    destination.SetBool(source.IsTrue());
+    break;
+  case rapidjson::kNumberType:
+    if (source.IsDouble())
+      destination.SetDouble(source.GetDouble());
+    else if (source.IsUint64())
+      destination.SetUint64(source.GetUint64());
+    else
+      destination.SetInt64(source.GetInt64());
+    break;
+  case rapidjson::kObjectType:
+    destination.SetObject();
+    for (auto member = source.MemberBegin(); member != source.MemberEnd(); ++member) {
+      OrvantaJsonWValue name;
+      OrvantaJsonWValue value;
+      CopyInto(name, member->name, allocator);
+      CopyInto(value, member->value, allocator);
+      destination.AddMember(name, value, allocator);
+    }
+    break;
+  case rapidjson::kArrayType:
+    destination.SetArray();
+    for (auto element = source.Begin(); element != source.End(); ++element) {
+      OrvantaJsonWValue value;
+      CopyInto(value, *element, allocator);
+      destination.PushBack(value, allocator);
+    }
+    break;
+  case rapidjson::kNullType:
+    destination.SetNull();
+    break;
+  }
+}
+
+} // namespace
+
+std::string JsonValueToString(const OrvantaJsonValue& value, std::string defaultValue) {
+  return ToText(value, std::move(defaultValue));
+}
+std::string JsonValueToString(const OrvantaJsonWValue& value, std::string defaultValue) {
+  return ToText(value, std::move(defaultValue));
+}
+std::wstring JsonValueToWideString(const OrvantaJsonValue& value, std::wstring defaultValue) {
+  return ToText(value, std::move(defaultValue));
+}
+std::wstring JsonValueToWideString(const OrvantaJsonWValue& value, std::wstring defaultValue) {
+  return ToText(value, std::move(defaultValue));
+}
+
+int JsonValueToInt(const OrvantaJsonValue& value, int defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+int JsonValueToInt(const OrvantaJsonWValue& value, int defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+long JsonValueToLong(const OrvantaJsonValue& value, long defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+long JsonValueToLong(const OrvantaJsonWValue& value, long defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+intmax_t JsonValueToIntmax_t(const OrvantaJsonValue& value, intmax_t defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+intmax_t JsonValueToIntmax_t(const OrvantaJsonWValue& value, intmax_t defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+uintmax_t JsonValueToUIntmax_t(const OrvantaJsonValue& value, uintmax_t defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+uintmax_t JsonValueToUIntmax_t(const OrvantaJsonWValue& value, uintmax_t defaultValue) {
+  return ToInteger(value, defaultValue);
+}
+
+float JsonValueToFloat(const OrvantaJsonValue& value, float defaultValue) {
+  return ToFloat(value, defaultValue);
+}
+float JsonValueToFloat(const OrvantaJsonWValue& value, float defaultValue) {
+  return ToFloat(value, defaultValue);
+}
+
+bool JsonValueToBool(const OrvantaJsonValue& value, bool defaultValue) {
+  return ToBool(value, defaultValue);
+}
+bool JsonValueToBool(const OrvantaJsonWValue& value, bool defaultValue) {
+  return ToBool(value, defaultValue);
+}
+
+void CopyJsonValue(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
+                   OrvantaJsonAllocator& allocator) {
+  // Built aside first, so that copying a value onto itself or onto one of its
+  // own parts reads the source whole before the destination is overwritten.
+  OrvantaJsonWValue copy;
+  CopyInto(copy, source, allocator);
+  destination = copy;
+}
