@@ -6,10 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/filesystem/directory.hpp>
-#include <boost/filesystem/operations.hpp>
+#include <dirent.h>
 
+#include <boost/filesystem/exception.hpp>
+#include <boost/filesystem/operations.hpp>
+#include <boost/system/error_code.hpp>
+
+#include <cerrno>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 namespace fs = boost::filesystem;
 using orvanta::text::UpToNul;
@@ -19,8 +25,8 @@ using orvanta::text::WideToUtf8;
 namespace {
 
 // The narrow path the system calls see. Only the text before a NUL is taken: the calls would stop
-// there anyway, and a path that kept the rest would name one folder while Boost appended entries
-// to another text (a walk would then descend into the same folder without end).
+// there anyway, and a path that kept the rest would name one thing to the system and another to
+// Boost, which builds further paths from the whole text.
 std::string Utf8Path(const std::wstring& path) {
   return WideToUtf8(UpToNul(path));
 }
@@ -61,6 +67,94 @@ std::wstring SubDirectoryByText(const std::string& parent, const std::string& ch
   if (!rest.empty() && rest.front() == '/')
     rest.erase(0, 1);
   return Utf8ToWide(NfdToNfc(rest));
+}
+
+// Throws the error a failed call left in errno, naming the call and the path.
+[[noreturn]] void ThrowLastError(const char* call, const std::string& path) {
+  throw fs::filesystem_error(call, fs::path(path),
+                             boost::system::error_code(errno, boost::system::system_category()));
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// Opens a folder for listing: the walk's root as given (a link to a folder is followed), a folder
+// found inside it never through a link.
+Dir OpenFolder(int parentFd, const char* name, bool followLink, const std::string& path) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
+  int fd;
+  do {
+    fd = openat(parentFd, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    ThrowLastError("opendir", path);
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    ThrowLastError("opendir", path);
+  }
+  return Dir(dir);
+}
+
+// The walk of a recursive_directory_iterator with default options: every entry once, folders
+// entered, links to folders not. The listing's own entry type answers for all but links (and
+// for file systems that do not report types), so most entries cost no status call at all.
+// Throws filesystem_error when a folder cannot be listed or a status cannot be read; count keeps
+// what was added until then.
+void CountRegularFiles(const std::string& root, int& count) {
+  std::vector<Dir> folders;
+  std::vector<std::size_t> pathLengths;
+  std::string path = root;
+  folders.push_back(OpenFolder(AT_FDCWD, root.c_str(), true, path));
+  while (!folders.empty()) {
+    DIR* dir = folders.back().get();
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno != 0)
+        ThrowLastError("readdir", path);
+      folders.pop_back();
+      if (!pathLengths.empty()) {
+        path.resize(pathLengths.back());
+        pathLengths.pop_back();
+      }
+      continue;
+    }
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+      continue;
+    unsigned char type = entry->d_type;
+    struct stat info;
+    if (type == DT_UNKNOWN) {
+      if (fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) // gone since it was listed
+          continue;
+        ThrowLastError("lstat", path + "/" + name);
+      }
+      type = S_ISREG(info.st_mode)   ? DT_REG
+             : S_ISDIR(info.st_mode) ? DT_DIR
+             : S_ISLNK(info.st_mode) ? DT_LNK
+                                     : DT_UNKNOWN;
+    }
+    if (type == DT_LNK) {
+      if (fstatat(dirfd(dir), name, &info, 0) == 0) {
+        if (S_ISREG(info.st_mode))
+          ++count;
+      } else if (errno != ENOENT && errno != ENOTDIR) { // a dangling link is simply not counted
+        ThrowLastError("stat", path + "/" + name);
+      }
+    } else if (type == DT_REG) {
+      ++count;
+    } else if (type == DT_DIR) {
+      pathLengths.push_back(path.size());
+      path.append("/").append(name);
+      folders.push_back(OpenFolder(dirfd(dir), name, false, path));
+    }
+  }
 }
 
 } // namespace
@@ -110,11 +204,7 @@ void GetFileCount(std::wstring path, int& count) {
   const std::string utf8 = Utf8Path(path);
   if (!Exists(utf8))
     return;
-  // The walk learns each entry's type from the directory itself, so status() costs a system call
-  // only for symbolic links. Linked folders are not entered and are not regular files.
-  for (fs::recursive_directory_iterator it(utf8), end; it != end; ++it)
-    if (it->status().type() == fs::regular_file)
-      ++count;
+  CountRegularFiles(utf8, count);
 }
 
 bool IsReadable(std::wstring path) {
