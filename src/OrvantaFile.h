@@ -25,18 +25,21 @@ public:
   int64_t Seek(uint64_t offset, int origin);
   // Makes the file exactly size bytes long and leaves the position at its end.
   bool Truncate(uint64_t size);
-  // One read(2) call: bytes read, 0 at end of file, -1 on failure or when closed.
+  // One read(2) call of at most INT_MAX bytes: bytes read, 0 at end of file, -1 on failure, when
+  // closed or for a null buffer.
   int Read(void* buffer, uint64_t size);
   // Every byte from the current position to the end (zero bytes included).
   std::string ReadToString();
   // The bytes from the current position up to the first zero byte, decoded as UTF-8.
   std::wstring ReadToWstring();
-  // One write(2) call: bytes written, 0 for size 0, -1 on failure or when closed.
+  // One write(2) call of at most INT_MAX bytes: bytes written, 0 for size 0, -1 on failure, when
+  // closed or for null data.
   int Write(const void* data, uint64_t size);
   // Writes the whole text (wide text as UTF-8, up to its first NUL, no byte-order mark).
   bool Write(std::string text);
   bool Write(std::wstring text);
-  // Closes the descriptor; false when not open or when close(2) fails.
+  // Closes the descriptor; false when not open or when close(2) fails. Either way the object is
+  // closed afterwards (the system releases the descriptor even when close reports an error).
   bool Close();
   std::wstring GetFilePath();
 
