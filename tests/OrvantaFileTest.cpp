@@ -120,6 +120,26 @@ TEST_F(OrvantaFileTest, ReopenClosesPreviousDescriptor) {
   EXPECT_EQ(errno, EBADF);
 }
 
+// A failed close still leaves the object closed, so it never closes a reused descriptor later.
+TEST_F(OrvantaFileTest, FailedCloseLeavesObjectClosed) {
+  WriteFile(dir / "c", "data");
+  const int lowest = dup(0);
+  ASSERT_NE(lowest, -1);
+  close(lowest);
+  COrvantaFile file(dir / "c", O_RDONLY);
+  ASSERT_TRUE(file.IsOpen());
+  ASSERT_EQ(close(lowest), 0); // the object's descriptor, closed behind its back
+
+  EXPECT_FALSE(file.Close());
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_FALSE(file.IsOpen());
+  const int reused = dup(0);
+  ASSERT_EQ(reused, lowest);
+  EXPECT_FALSE(file.Close());
+  EXPECT_NE(fcntl(reused, F_GETFD), -1) << "the stale object closed a descriptor it does not own";
+  close(reused);
+}
+
 // Reads move the position: a Read, then the whole rest, then nothing more.
 TEST_F(OrvantaFileTest, ReadsFollowThePosition) {
   std::string content;
