@@ -2,14 +2,64 @@
 
 #include "AgentControl.h"
 
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
+extern char** environ;
+
 namespace orvanta::agent {
+namespace {
+
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kSignalCount = sizeof kTerminationSignals / sizeof kTerminationSignals[0];
+
+// One process, one set of handlers: the state lives here, not in the services object.
+volatile std::sig_atomic_t gHeldSignal = 0;
+struct sigaction gSaved[kSignalCount];
+bool gInstalled[kSignalCount] = {};
+
+extern "C" void RememberSignal(int signal) {
+  if (gHeldSignal == 0)
+    gHeldSignal = signal;
+}
+
+int IndexOf(int signal) {
+  for (int i = 0; i < kSignalCount; ++i)
+    if (kTerminationSignals[i] == signal)
+      return i;
+  return -1;
+}
+
+// /bin/sh -c command, like system() but without ignoring SIGINT and SIGQUIT in this process
+// while the command runs: a held interrupt must reach the handler. The child starts with the
+// default actions (caught signals are reset by exec).
+int SpawnShell(const std::string& command) {
+  char shell[] = "sh", option[] = "-c";
+  std::string text = command;
+  char* argv[] = {shell, option, text.data(), nullptr};
+  pid_t child = 0;
+  if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0)
+    return -1;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR)
+      return -1;
+  }
+  return status;
+}
+
+} // namespace
 
 int RealSystemServices::RunCommand(const std::string& command) {
+  if (holding_)
+    return SpawnShell(command);
   return std::system(command.c_str());
 }
 
@@ -25,6 +75,55 @@ bool RealSystemServices::AgentRunning() {
 
 void RealSystemServices::PrintLine(const char* line) {
   std::puts(line);
+}
+
+void RealSystemServices::HoldTerminationSignals() {
+  if (holding_)
+    return;
+  holding_ = true;
+  gHeldSignal = 0;
+  struct sigaction hold {};
+  hold.sa_handler = RememberSignal;
+  sigemptyset(&hold.sa_mask);
+  hold.sa_flags = SA_RESTART;
+  for (int i = 0; i < kSignalCount; ++i) {
+    gInstalled[i] = false;
+    if (sigaction(kTerminationSignals[i], nullptr, &gSaved[i]) != 0)
+      continue;
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if (gSaved[i].sa_handler == SIG_IGN)
+      continue;
+    gInstalled[i] = sigaction(kTerminationSignals[i], &hold, nullptr) == 0;
+  }
+}
+
+void RealSystemServices::HoldSignal(int signal) {
+  const int index = IndexOf(signal);
+  if (holding_ && index >= 0 && gInstalled[index])
+    RememberSignal(signal);
+}
+
+int RealSystemServices::HeldSignal() {
+  return gHeldSignal;
+}
+
+void RealSystemServices::ReleaseTerminationSignals() {
+  if (!holding_)
+    return;
+  holding_ = false;
+  for (int i = 0; i < kSignalCount; ++i) {
+    if (gInstalled[i])
+      sigaction(kTerminationSignals[i], &gSaved[i], nullptr);
+    gInstalled[i] = false;
+  }
+  const int held = gHeldSignal;
+  if (held == 0)
+    return;
+  // End as the signal asked, so that the caller (a shell, say) sees the signal itself.
+  std::fflush(nullptr);
+  std::signal(held, SIG_DFL);
+  std::raise(held);
+  std::_Exit(128 + held);
 }
 
 void IssueKillSequence(SystemServices& services) {

@@ -10,22 +10,43 @@ namespace orvanta::agent {
 class SystemServices {
 public:
   virtual ~SystemServices() = default;
-  // Runs the command through /bin/sh and waits for it; the wait status as system() gives it.
+  // Runs the command through /bin/sh and waits for it; the wait status as system() gives it, -1
+  // when no shell could be started.
   virtual int RunCommand(const std::string& command) = 0;
   virtual void SleepSeconds(unsigned seconds) = 0;
   // ExistProcess on the real machine.
   virtual bool AgentRunning() = 0;
   // One progress line on standard output, as puts() writes it.
   virtual void PrintLine(const char* line) = 0;
+
+  // From now on the termination signals (SIGINT, SIGTERM, SIGHUP; those the process does not
+  // ignore) are held: the first to arrive is remembered instead of ending the process. While
+  // holding, a command's shell does not shield the process from SIGINT as system() would.
+  virtual void HoldTerminationSignals() = 0;
+  // Counts the signal as held, as if it had arrived now (a tool died of the user's interrupt).
+  // Ignored when the signal is not being held.
+  virtual void HoldSignal(int signal) = 0;
+  // The first signal held so far; 0 when none.
+  virtual int HeldSignal() = 0;
+  // Stops holding. A held signal then ends the process as it would have (no return); without
+  // one the call returns and signals act as before.
+  virtual void ReleaseTerminationSignals() = 0;
 };
 
-// The real machine: system(), sleep(), ExistProcess(), puts().
+// The real machine: system(), sleep(), ExistProcess(), puts(), signal handlers.
 class RealSystemServices : public SystemServices {
 public:
   int RunCommand(const std::string& command) override;
   void SleepSeconds(unsigned seconds) override;
   bool AgentRunning() override;
   void PrintLine(const char* line) override;
+  void HoldTerminationSignals() override;
+  void HoldSignal(int signal) override;
+  int HeldSignal() override;
+  void ReleaseTerminationSignals() override;
+
+private:
+  bool holding_ = false;
 };
 
 // Issues the four killall commands of the kill sequence in their order.

@@ -3,11 +3,16 @@
 #include "AgentControl.h"
 #include "Utils.h"
 
+#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -18,6 +23,14 @@ namespace fs = boost::filesystem;
 using boost::system::error_code;
 
 constexpr int kSuffixCount = 1000;
+
+// unzip's exit statuses that leave nothing half-written, and the one it gives when interrupted.
+constexpr int kUnzipDone = 0, kUnzipWarnings = 1, kUnzipNoArchive = 9, kUnzipInterrupted = 80;
+// A shell reports a child that died of signal N as exit status 128 + N.
+constexpr int kShellSignalBase = 128;
+
+// The symbolic links below the folder, each as (link path, target text).
+using LinkSet = std::set<std::pair<std::string, std::string>>;
 
 std::string BackupName(const char* bundleName, int suffix) {
   return std::string(bundleName) + "." + std::to_string(suffix);
@@ -40,13 +53,24 @@ private:
   }
   // Whether the path names an entry, following links. Empty when the file system could not say.
   std::optional<bool> Exists(const std::string& path);
+  // Whether the path names a folder, following links. Empty when the file system could not say.
+  std::optional<bool> IsFolder(const std::string& path);
   // Whether nothing at all, not even a dangling link, stands at the path.
   bool IsFree(const std::string& path);
   bool ChooseBackupNames();
   bool BackUp();
   void RestoreBackups(bool serviceSlotFree, bool companionSlotFree);
+  // Runs both unzip commands; false when the pair they leave must not be kept: an extraction
+  // failed or was interrupted, or one left a link through which the next would write outside.
+  bool Extract();
+  // The links below the folder, the backups left out; false when the walk failed.
+  bool ListLinks(LinkSet& links);
+  // Removes each link that is not in `before` and leads outside the folder; false when there
+  // was one (or the links could not be listed).
+  bool RemoveLinksLeadingOut(const LinkSet& before);
   void KeepNewBundles();
   void RollBack();
+  void Finish();
   bool RemoveAll(const std::string& path);
   void RemoveEntry(const std::string& path);
 
@@ -56,6 +80,7 @@ private:
 
   std::string folder_, firstArchive_, secondArchive_;
   std::string serviceBundle_, companionBundle_, serviceBackup_, companionBackup_;
+  fs::path realFolder_; // the folder with every link resolved
 };
 
 void UpdateRun::StopAgent() {
@@ -78,6 +103,16 @@ std::optional<bool> UpdateRun::Exists(const std::string& path) {
     return std::nullopt;
   }
   return status.type() != fs::file_not_found;
+}
+
+std::optional<bool> UpdateRun::IsFolder(const std::string& path) {
+  error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (status.type() == fs::status_error) {
+    Report("cannot check '" + path + "'", error);
+    return std::nullopt;
+  }
+  return status.type() == fs::directory_file;
 }
 
 bool UpdateRun::IsFree(const std::string& path) {
@@ -145,9 +180,30 @@ void UpdateRun::RestoreBackups(bool serviceSlotFree, bool companionSlotFree) {
   }
 }
 
+// Gives the owner full rights on every folder of the tree (links are not followed), so that a
+// tree with read-only folders can be emptied by whoever owns it.
+void OpenFolders(const fs::path& root) {
+  error_code error;
+  if (fs::symlink_status(root, error).type() != fs::directory_file)
+    return;
+  fs::permissions(root, fs::add_perms | fs::owner_all, error);
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
+    error_code ignored;
+    if (it->symlink_status(ignored).type() == fs::directory_file)
+      fs::permissions(it->path(), fs::add_perms | fs::owner_all, ignored);
+  }
+}
+
 bool UpdateRun::RemoveAll(const std::string& path) {
   error_code error;
   fs::remove_all(path, error);
+  if (error == boost::system::errc::permission_denied) {
+    // Read-only folders inside a bundle: the tree is ours to remove, so open it and retry.
+    OpenFolders(path);
+    error.clear();
+    fs::remove_all(path, error);
+  }
   if (error) {
     Report("cannot remove '" + path + "'", error);
     return false;
@@ -162,10 +218,96 @@ void UpdateRun::RemoveEntry(const std::string& path) {
     Report("cannot remove '" + path + "'", error);
 }
 
+bool UpdateRun::ListLinks(LinkSet& links) {
+  error_code error;
+  fs::recursive_directory_iterator it(folder_, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    const fs::path& path = it->path();
+    if (path == serviceBackup_ || path == companionBackup_) {
+      it.disable_recursion_pending(); // the previous bundles are not the archives' doing
+      continue;
+    }
+    error_code linkError;
+    if (it->symlink_status(linkError).type() != fs::symlink_file)
+      continue;
+    const fs::path target = fs::read_symlink(path, linkError);
+    if (linkError) {
+      error = linkError;
+      break;
+    }
+    links.emplace(path.string(), target.string());
+  }
+  if (error) {
+    Report("cannot list the links in '" + folder_ + "'", error);
+    return false;
+  }
+  return true;
+}
+
+bool UpdateRun::RemoveLinksLeadingOut(const LinkSet& before) {
+  LinkSet now;
+  if (!ListLinks(now))
+    return false;
+  bool allInside = true;
+  for (const auto& [link, target] : now) {
+    if (before.count({link, target}) != 0)
+      continue;
+    // Where a write through the link would land now; only links of this run can be followed
+    // by the next extraction, and unzip creates an archive's links after its files.
+    const fs::path linkPath(link), targetPath(target);
+    error_code error;
+    const fs::path lands = fs::weakly_canonical(
+        targetPath.is_absolute() ? targetPath : linkPath.parent_path() / targetPath, error);
+    const fs::path inside = error ? fs::path() : lands.lexically_relative(realFolder_);
+    if (!inside.empty() && *inside.begin() != "..")
+      continue;
+    allInside = false;
+    errors_ << "update: refused the link '" << link << "' -> '" << target << "': it leads outside '"
+            << folder_ << "'\n";
+    RemoveEntry(link);
+  }
+  return allInside;
+}
+
+bool UpdateRun::Extract() {
+  error_code error;
+  realFolder_ = fs::canonical(folder_, error);
+  if (error) {
+    Report("cannot resolve '" + folder_ + "'", error);
+    return false;
+  }
+  LinkSet before;
+  if (!ListLinks(before))
+    return false;
+  for (const std::string* archive : {&secondArchive_, &firstArchive_}) {
+    if (services_.HeldSignal() != 0)
+      return false;
+    const int status = services_.RunCommand(UnzipCommand(*archive, folder_));
+    const UnzipResult result = ClassifyUnzipStatus(status);
+    // system() keeps a terminal's interrupt from this process: it counts all the same.
+    if (result == UnzipResult::Interrupted)
+      services_.HoldSignal(SIGINT);
+    if (result != UnzipResult::Completed) {
+      errors_ << "update: '" << *archive << "' could not be extracted whole\n";
+      RemoveLinksLeadingOut(before);
+      return false;
+    }
+    if (!RemoveLinksLeadingOut(before))
+      return false;
+  }
+  return true;
+}
+
 void UpdateRun::KeepNewBundles() {
   for (const std::string* path :
        {&serviceBackup_, &companionBackup_, &firstArchive_, &secondArchive_})
     RemoveAll(*path);
+}
+
+void UpdateRun::Finish() {
+  Reload();
+  // A signal held since the first rename ends the run here, with a whole pair in place.
+  services_.ReleaseTerminationSignals();
 }
 
 void UpdateRun::RollBack() {
@@ -198,28 +340,47 @@ int UpdateRun::Run(const std::vector<std::string>& arguments) {
     return 1;
   }
 
+  // From the first rename on, an interrupt must not leave the agent without its bundles.
+  services_.HoldTerminationSignals();
   if (!BackUp()) {
     // Nothing was extracted; whatever was moved aside goes back.
     RestoreBackups(true, true);
-    Reload();
+    Finish();
     return hadError_ ? 1 : 0;
   }
 
-  services_.RunCommand(UnzipCommand(secondArchive_, folder_));
-  services_.RunCommand(UnzipCommand(firstArchive_, folder_));
-
-  const std::optional<bool> serviceThere = Exists(serviceBundle_);
-  const bool succeeded = serviceThere.value_or(false) && Exists(companionBundle_).value_or(false);
+  // A bundle is a folder: anything else in its place is no usable bundle.
+  bool succeeded = Extract() && services_.HeldSignal() == 0;
+  succeeded = succeeded && IsFolder(serviceBundle_).value_or(false) &&
+              IsFolder(companionBundle_).value_or(false);
   if (succeeded)
     KeepNewBundles();
   else
     RollBack();
 
-  Reload();
+  Finish();
   return hadError_ ? 1 : 0;
 }
 
 } // namespace
+
+UnzipResult ClassifyUnzipStatus(int waitStatus) {
+  if (waitStatus == -1)
+    return UnzipResult::Failed;
+  int signal = 0;
+  if (WIFSIGNALED(waitStatus)) {
+    signal = WTERMSIG(waitStatus);
+  } else if (WIFEXITED(waitStatus)) {
+    const int code = WEXITSTATUS(waitStatus);
+    if (code == kUnzipDone || code == kUnzipWarnings || code == kUnzipNoArchive)
+      return UnzipResult::Completed;
+    if (code == kUnzipInterrupted)
+      return UnzipResult::Interrupted;
+    if (code > kShellSignalBase)
+      signal = code - kShellSignalBase;
+  }
+  return signal == SIGINT ? UnzipResult::Interrupted : UnzipResult::Failed;
+}
 
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";

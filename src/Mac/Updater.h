@@ -19,9 +19,20 @@ inline constexpr int kStopProbes = 10;
 // arguments: folder, first archive, second archive (further ones ignored; missing ones count as
 // empty), archives relative to the folder. Returns the exit status: 0, or 1 when a file-system
 // operation after the extraction, or a rollback of the backups, failed; each such failure is one
-// line on errors.
+// line on errors. From the first rename until the reload has been issued, termination signals
+// are held: the run restores or keeps a whole pair, reloads, and only then ends as the signal
+// asked (through services, which does not return then).
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
               std::ostream& errors);
+
+// How one unzip command ended, read from its wait status.
+enum class UnzipResult {
+  Completed,   // 0 done, 1 warnings only, 9 no archive there (nothing was written)
+  Failed,      // the archive could not be extracted whole: corrupt, disk full, out of memory,
+               // killed by a signal, no shell...
+  Interrupted, // unzip or its shell ended by the user's interrupt (SIGINT, or unzip's own 80)
+};
+UnzipResult ClassifyUnzipStatus(int waitStatus);
 
 // The unzip command for one archive, each path quoted for /bin/sh so that it stays literal.
 std::string UnzipCommand(const std::string& archive, const std::string& folder);

@@ -17,18 +17,23 @@ public:
   std::function<bool(int probe, unsigned clock)> agentRunning = [](int, unsigned) { return false; };
   // Called for every command before it is recorded as done (a test may change the world here).
   std::function<void(const std::string& command)> onCommand;
+  // The wait status each command reports (0 unless set).
+  std::function<int(const std::string& command)> commandStatus;
 
   std::vector<std::string> commands; // every command, in order
   std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ..."
   unsigned clock = 0;
   int probes = 0;
+  bool holding = false; // between HoldTerminationSignals and ReleaseTerminationSignals
+  int heldSignal = 0;   // what HeldSignal answers; a test may set it to "deliver" a signal
+  int releasedWith = 0; // the signal held when holding ended (the real services would end there)
 
   int RunCommand(const std::string& command) override {
     if (onCommand)
       onCommand(command);
     commands.push_back(command);
     events.push_back(command);
-    return 0;
+    return commandStatus ? commandStatus(command) : 0;
   }
   void SleepSeconds(unsigned seconds) override {
     clock += seconds;
@@ -40,6 +45,22 @@ public:
     return running;
   }
   void PrintLine(const char* line) override { events.push_back(std::string("print: ") + line); }
+  void HoldTerminationSignals() override {
+    holding = true;
+    events.push_back("hold signals");
+  }
+  void HoldSignal(int signal) override {
+    if (holding && heldSignal == 0)
+      heldSignal = signal;
+  }
+  int HeldSignal() override { return heldSignal; }
+  void ReleaseTerminationSignals() override {
+    if (!holding)
+      return;
+    holding = false;
+    releasedWith = heldSignal;
+    events.push_back("release signals");
+  }
 };
 
 } // namespace orvanta::test
