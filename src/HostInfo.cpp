@@ -17,4 +17,6 @@ std::string GetCpuModel() {
   return *name;
 }
 
-int64_t GetFreeMemory() { return 0; }
+int64_t GetFreeMemory() {
+  return 0;
+}

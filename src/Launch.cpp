@@ -16,7 +16,7 @@ namespace fs = boost::filesystem;
 using orvanta::text::UpToNul;
 
 // The UTF-8 form of a wide path: its text up to the first NUL.
-std::string Utf8Path(const std::wstring &path) {
+std::string Utf8Path(const std::wstring& path) {
   return orvanta::text::WideToUtf8(UpToNul(path));
 }
 
@@ -33,8 +33,7 @@ std::vector<std::string> GetExecuteCommand(std::wstring path) {
   std::string extension = fs::path(file).extension().string();
   if (!extension.empty() && extension.front() == '.')
     extension.erase(0, 1);
-  const std::string application =
-      orvanta::platform::DefaultApplicationForExtension(extension);
+  const std::string application = orvanta::platform::DefaultApplicationForExtension(extension);
   if (application.empty() || !orvanta::platform::IsApplication(application))
     return {};
   return {application, file};
@@ -44,14 +43,12 @@ bool LaunchApplication(std::vector<std::string> command) {
   if (command.empty())
     return false;
   const std::string_view application = UpToNul(command.front());
-  if (!IsUtf8(application) ||
-      !orvanta::platform::IsApplication(std::string(application)))
+  if (!IsUtf8(application) || !orvanta::platform::IsApplication(std::string(application)))
     return false;
 
   std::vector<std::string> uris;
   uris.reserve(command.size() - 1);
-  for (auto element = command.begin() + 1; element != command.end();
-       ++element) {
+  for (auto element = command.begin() + 1; element != command.end(); ++element) {
     const std::string text(UpToNul(*element));
     // Throws filesystem_error when the status cannot be read; the caller gets
     // it.
@@ -60,10 +57,9 @@ bool LaunchApplication(std::vector<std::string> command) {
     // nor a URI.
     if (!IsUtf8(text))
       continue;
-    const std::string uri =
-        fs::exists(status)
-            ? orvanta::platform::FileUri(text, fs::is_directory(status))
-            : orvanta::platform::TextUri(text);
+    const std::string uri = fs::exists(status)
+                                ? orvanta::platform::FileUri(text, fs::is_directory(status))
+                                : orvanta::platform::TextUri(text);
     if (!uri.empty())
       uris.push_back(uri);
   }
@@ -75,9 +71,11 @@ bool ExecuteFile(std::wstring path, bool /*flag*/) {
     if (!fs::exists(fs::status(fs::path(Utf8Path(path)))))
       return false;
     return LaunchApplication(GetExecuteCommand(path));
-  } catch (const fs::filesystem_error &) {
+  } catch (const fs::filesystem_error&) {
     return false;
   }
 }
 
-bool IsOpenAnotherProcess(std::wstring /*path*/) { return false; }
+bool IsOpenAnotherProcess(std::wstring /*path*/) {
+  return false;
+}

@@ -21,7 +21,7 @@ namespace {
 using orvanta::platform::InterfaceRecord;
 
 // Records that carry a usable IPv4 address: not 0.0.0.0 and not in 127.0.0.0/8.
-bool Qualifies(const InterfaceRecord &record) {
+bool Qualifies(const InterfaceRecord& record) {
   if (record.family != AF_INET || record.address == 0)
     return false;
   return (ntohl(record.address) >> 24) != 127;
@@ -40,22 +40,20 @@ std::wstring AddressText(uint32_t address) {
 
 // Calls visit with each qualifying record in the kernel's order until it
 // returns false.
-void VisitQualifying(
-    const std::function<bool(const InterfaceRecord &)> &visit) {
+void VisitQualifying(const std::function<bool(const InterfaceRecord&)>& visit) {
   const auto records = orvanta::platform::ListInterfaces();
   if (!records)
     return;
-  for (const InterfaceRecord &record : *records)
+  for (const InterfaceRecord& record : *records)
     if (Qualifies(record) && !visit(record))
       return;
 }
 
 // The hardware address of the last qualifying record that matches and whose
 // address can be read, as "0A:1B:2C:3D:4E:5F"; empty when there is none.
-std::wstring LastHardwareAddress(
-    const std::function<bool(const InterfaceRecord &)> &matches) {
+std::wstring LastHardwareAddress(const std::function<bool(const InterfaceRecord&)>& matches) {
   std::wstring result;
-  VisitQualifying([&](const InterfaceRecord &record) {
+  VisitQualifying([&](const InterfaceRecord& record) {
     if (!matches(record))
       return true;
     const auto bytes = orvanta::platform::HardwareAddress(record.name);
@@ -78,8 +76,8 @@ public:
     if (fd_ >= 0)
       close(fd_);
   }
-  SocketHolder(const SocketHolder &) = delete;
-  SocketHolder &operator=(const SocketHolder &) = delete;
+  SocketHolder(const SocketHolder&) = delete;
+  SocketHolder& operator=(const SocketHolder&) = delete;
   int fd() const { return fd_; }
 
 private:
@@ -90,7 +88,7 @@ private:
 
 std::wstring GetLocalIP() {
   std::wstring result;
-  VisitQualifying([&](const InterfaceRecord &record) {
+  VisitQualifying([&](const InterfaceRecord& record) {
     result = AddressText(record.address);
     return false;
   });
@@ -99,7 +97,7 @@ std::wstring GetLocalIP() {
 
 std::set<std::wstring> GetLocalIpList() {
   std::set<std::wstring> result;
-  VisitQualifying([&](const InterfaceRecord &record) {
+  VisitQualifying([&](const InterfaceRecord& record) {
     result.insert(AddressText(record.address));
     return true;
   });
@@ -107,35 +105,34 @@ std::set<std::wstring> GetLocalIpList() {
 }
 
 std::wstring GetLocalMAC() {
-  return LastHardwareAddress([](const InterfaceRecord &) { return true; });
+  return LastHardwareAddress([](const InterfaceRecord&) { return true; });
 }
 
 std::wstring GetLocalMAC(std::wstring address) {
   if (address.empty())
     return std::wstring();
-  return LastHardwareAddress([&](const InterfaceRecord &record) {
-    return AddressText(record.address) == address;
-  });
+  return LastHardwareAddress(
+      [&](const InterfaceRecord& record) { return AddressText(record.address) == address; });
 }
 
 bool CheckTcpPort(std::string port) {
   int number = 0;
   try {
     number = boost::lexical_cast<int>(port);
-  } catch (const boost::bad_lexical_cast &) {
+  } catch (const boost::bad_lexical_cast&) {
     return false;
   }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   // Only the low 16 bits name the port: 70000 is 4464, -1 is 65535.
-  address.sin_port =
-      htons(static_cast<uint16_t>(static_cast<unsigned>(number) & 0xFFFFu));
+  address.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(number) & 0xFFFFu));
   const SocketHolder holder(socket(AF_INET, SOCK_STREAM, 0));
   if (holder.fd() < 0)
     return false;
-  return bind(holder.fd(), reinterpret_cast<const sockaddr *>(&address),
-              sizeof address) == 0;
+  return bind(holder.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
-std::wstring GetUserNameFromPort(int /*port*/) { return std::wstring(); }
+std::wstring GetUserNameFromPort(int /*port*/) {
+  return std::wstring();
+}

@@ -20,18 +20,18 @@ using DesktopEntry = std::unique_ptr<GDesktopAppInfo, GObjectDeleter>;
 using AppInfo = std::unique_ptr<GAppInfo, GObjectDeleter>;
 
 struct GFreeDeleter {
-  void operator()(gchar *text) const { g_free(text); }
+  void operator()(gchar* text) const { g_free(text); }
 };
 using GText = std::unique_ptr<gchar, GFreeDeleter>;
 
 struct GListDeleter {
-  void operator()(GList *list) const { g_list_free(list); }
+  void operator()(GList* list) const { g_list_free(list); }
 };
 
 // A desktop entry loaded from the file; null when the file is no loadable
 // application entry. A NUL inside the path would name another file, so such a
 // path loads nothing.
-DesktopEntry LoadEntry(const std::string &path) {
+DesktopEntry LoadEntry(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos)
     return nullptr;
   return DesktopEntry(g_desktop_app_info_new_from_filename(path.c_str()));
@@ -39,23 +39,22 @@ DesktopEntry LoadEntry(const std::string &path) {
 
 } // namespace
 
-std::string DefaultApplicationForExtension(const std::string &extension) {
+std::string DefaultApplicationForExtension(const std::string& extension) {
   const std::string mimeType = MimeTypeForExtension(extension);
   if (mimeType.empty())
     return std::string();
   AppInfo application(g_app_info_get_default_for_type(mimeType.c_str(), FALSE));
   if (!application || !G_IS_DESKTOP_APP_INFO(application.get()))
     return std::string();
-  const char *fileName =
-      g_desktop_app_info_get_filename(G_DESKTOP_APP_INFO(application.get()));
+  const char* fileName = g_desktop_app_info_get_filename(G_DESKTOP_APP_INFO(application.get()));
   return fileName != nullptr ? std::string(fileName) : std::string();
 }
 
-bool IsApplication(const std::string &applicationPath) {
+bool IsApplication(const std::string& applicationPath) {
   return LoadEntry(applicationPath) != nullptr;
 }
 
-std::string FileUri(const std::string &path, bool isDirectory) {
+std::string FileUri(const std::string& path, bool isDirectory) {
   if (path.empty() || path.find('\0') != std::string::npos)
     return std::string();
   GText absolute(g_canonicalize_filename(path.c_str(), nullptr));
@@ -68,25 +67,23 @@ std::string FileUri(const std::string &path, bool isDirectory) {
   return text;
 }
 
-std::string TextUri(const std::string &text) {
+std::string TextUri(const std::string& text) {
   if (text.find('\0') != std::string::npos ||
       !g_uri_is_valid(text.c_str(), G_URI_FLAGS_NONE, nullptr))
     return std::string();
   return text;
 }
 
-bool OpenWithApplication(const std::string &applicationPath,
-                         const std::vector<std::string> &uris) {
+bool OpenWithApplication(const std::string& applicationPath, const std::vector<std::string>& uris) {
   const DesktopEntry entry = LoadEntry(applicationPath);
   if (!entry)
     return false;
-  GList *items = nullptr;
+  GList* items = nullptr;
   for (auto uri = uris.rbegin(); uri != uris.rend(); ++uri)
-    items = g_list_prepend(items, const_cast<char *>(uri->c_str()));
+    items = g_list_prepend(items, const_cast<char*>(uri->c_str()));
   const std::unique_ptr<GList, GListDeleter> itemsOwner(items);
-  GError *error = nullptr;
-  const gboolean launched =
-      g_app_info_launch_uris(G_APP_INFO(entry.get()), items, nullptr, &error);
+  GError* error = nullptr;
+  const gboolean launched = g_app_info_launch_uris(G_APP_INFO(entry.get()), items, nullptr, &error);
   if (error != nullptr)
     g_error_free(error);
   return launched != FALSE;

@@ -23,8 +23,8 @@ public:
     if (fd_ >= 0)
       close(fd_);
   }
-  Socket(const Socket &) = delete;
-  Socket &operator=(const Socket &) = delete;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
   int fd() const { return fd_; }
 
 private:
@@ -47,11 +47,9 @@ std::optional<std::vector<InterfaceRecord>> ListInterfaces() {
     return std::nullopt;
 
   std::vector<InterfaceRecord> result;
-  const std::size_t filled =
-      listing.ifc_len > 0 ? static_cast<std::size_t>(listing.ifc_len) : 0;
-  for (std::size_t i = 0; i < filled / sizeof(ifreq) && i < std::size(records);
-       ++i) {
-    const ifreq &record = records[i];
+  const std::size_t filled = listing.ifc_len > 0 ? static_cast<std::size_t>(listing.ifc_len) : 0;
+  for (std::size_t i = 0; i < filled / sizeof(ifreq) && i < std::size(records); ++i) {
+    const ifreq& record = records[i];
     InterfaceRecord entry;
     entry.name.assign(record.ifr_name, strnlen(record.ifr_name, IFNAMSIZ));
     entry.family = record.ifr_addr.sa_family;
@@ -65,8 +63,7 @@ std::optional<std::vector<InterfaceRecord>> ListInterfaces() {
   return result;
 }
 
-std::optional<std::array<uint8_t, 6>>
-HardwareAddress(const std::string &interfaceName) {
+std::optional<std::array<uint8_t, 6>> HardwareAddress(const std::string& interfaceName) {
   if (interfaceName.empty() || interfaceName.size() >= IFNAMSIZ ||
       interfaceName.find('\0') != std::string::npos)
     return std::nullopt;
@@ -76,8 +73,7 @@ HardwareAddress(const std::string &interfaceName) {
   if (socket.fd() < 0)
     return std::nullopt;
   ifreq request{};
-  std::memcpy(request.ifr_name, interfaceName.c_str(),
-              interfaceName.size() + 1);
+  std::memcpy(request.ifr_name, interfaceName.c_str(), interfaceName.size() + 1);
   if (ioctl(socket.fd(), SIOCGIFHWADDR, &request) < 0)
     return std::nullopt;
   std::array<uint8_t, 6> bytes;
