@@ -32,11 +32,8 @@ TEST(GetMimeType, AnswersOctetStreamWhenThereIsNothingToLookUp) {
       "",              // no file name
       "/tmp/dir/",     // file name "."
       "/tmp/dir.pdf/", // the extension of a folder is not looked at
-      ".",
-      "..",
-      "/tmp/..", // no extension
-      "README",
-      "/usr/bin/env",
+      // No extension.
+      ".", "..", "/tmp/..", "README", "/usr/bin/env",
       "/Users/u/.profile",   // hidden names are not looked up,
       ".hidden.pdf",         // even with an extension
       "photo.",              // an empty extension
