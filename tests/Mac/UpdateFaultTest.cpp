@@ -1,0 +1,470 @@
+// The built update program under faults, one row per fault: a full disk, hostile archives,
+// read-only trees, termination signals at each stage. Every row ends with the folder holding
+// exactly the new pair or exactly the previous pair (whole trees, so no backup names and no
+// archives are left), nothing written outside the folder, and the reload issued.
+// Real unzip does the extracting; a wrapper on PATH around it, and stubs for launchctl and
+// killall, log each call and can send a signal at a chosen moment.
+#include "TestSupport.h"
+#include "Updater.h"
+#include "ZipWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+
+namespace orvanta::test {
+namespace {
+
+namespace stdfs = std::filesystem;
+using agent::ShellQuote;
+using Tree = std::map<std::string, std::string>;
+
+enum class Outcome { NewPair, PreviousPair, Untouched };
+
+// When a stub sends its signal, and to whom.
+struct Injection {
+  const char* at = ""; // "kill" (first killall), "unzip-start", "unzip-end" (first unzip), "reload"
+  const char* signal = ""; // as kill -s takes it
+  const char* to = ""; // "process" (update alone), "group" (its process group), "tool" (the stub)
+};
+
+class UpdateFault;
+
+struct Fault {
+  const char* id;
+  // Writes first.zip and second.zip into the folder; may change the installed pair first.
+  std::function<void(UpdateFault&)> arrange;
+  Outcome outcome;
+  int status = 0;
+  Injection injection = {};
+  bool asNobody = false;
+  bool inSmallTmpfs = false;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.id;
+}
+
+// A bundle as applications have it, framework links included (relative, some through others).
+std::vector<ZipEntry> Bundle(const std::string& name, const std::string& version,
+                             bool readOnly = false) {
+  const std::string c = name + "/Contents/", fw = c + "Frameworks/Core.framework/";
+  const int folderMode = readOnly ? 0555 : 0, fileMode = readOnly ? 0444 : 0;
+  return {ZipFolder(name),
+          ZipFolder(c),
+          ZipFile(c + "Info.plist", "<plist>" + version + "</plist>", fileMode),
+          ZipFolder(c + "MacOS"),
+          ZipFile(c + "MacOS/agent", "binary " + version, 0755),
+          ZipFolder(fw + "Versions/A/Resources"),
+          ZipFile(fw + "Versions/A/Core", "library " + version),
+          ZipLink(fw + "Versions/Current", "A"),
+          ZipLink(fw + "Core", "Versions/Current/Core"),
+          ZipLink(fw + "Resources", "Versions/Current/Resources"),
+          ZipFile(c + "Resources/" + version + ".txt", version, fileMode),
+          ZipLink(c + "Resources/tools", "../MacOS"),
+          ZipFolder(c + "Resources", folderMode)};
+}
+
+std::vector<ZipEntry> operator+(std::vector<ZipEntry> a, const std::vector<ZipEntry>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Tree PairOf(const std::string& version) {
+  ScratchDir staging("orvanta-expect");
+  Materialize(staging.path(), Bundle("orvantaes.app", version) + Bundle("orvantaet.app", version));
+  return Snapshot(staging.path());
+}
+
+// Adds the entries a relative path brings into a snapshot: each folder on the way, then the leaf.
+void AddPath(Tree& tree, const std::string& relative, const std::string& leaf) {
+  for (auto slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1))
+    tree[relative.substr(0, slash)] = "dir";
+  tree[relative] = leaf;
+}
+
+class UpdateFault : public ::testing::TestWithParam<Fault> {
+public:
+  void SetUp() override {
+    chmod(sandbox.path().c_str(), 0755); // an unprivileged run must reach it
+    for (const std::string& dir : {folder, outside, stubs, run})
+      MakeDirs(dir);
+    chmod(run.c_str(), 0777);
+    WriteFile(log, "", 0666);
+    WriteStubs();
+  }
+
+  void WriteArchives(const std::vector<ZipEntry>& first, const std::vector<ZipEntry>& second) {
+    WriteZip(folder + "/first.zip", first);
+    WriteZip(folder + "/second.zip", second);
+  }
+  void NewArchives() {
+    WriteArchives(Bundle("orvantaes.app", "v2"), Bundle("orvantaet.app", "v2"));
+  }
+
+  ScratchDir sandbox{"orvanta-fault"};
+  const std::string folder = sandbox / "apps", outside = sandbox / "outside";
+  const std::string stubs = sandbox / "stubs", run = sandbox / "run", log = stubs + "/calls.log";
+  Tree extras; // what an archive may add to the folder besides the pair
+
+protected:
+  void WriteStubs() {
+    std::string realUnzip;
+    for (const char* dir : {"/usr/bin", "/bin", "/usr/local/bin"})
+      if (realUnzip.empty() && access((std::string(dir) + "/unzip").c_str(), X_OK) == 0)
+        realUnzip = std::string(dir) + "/unzip";
+    ASSERT_FALSE(realUnzip.empty()) << "unzip is not installed";
+    const std::string fired = ShellQuote(run + "/fired"), pid = ShellQuote(run + "/update.pid");
+    const std::string script = "#!/bin/sh\n"
+                               "tool=${0##*/}\n"
+                               "printf '%s\\n' \"$tool $*\" >> " +
+                               ShellQuote(log) +
+                               "\n"
+                               "fault() {\n"
+                               "  [ -n \"$FAULT_AT\" ] && [ \"$FAULT_AT\" = \"$1\" ] && [ ! -e " +
+                               fired + " ] || return 0\n  : > " + fired +
+                               "\n"
+                               "  case \"$FAULT_TO\" in\n"
+                               "    group) kill -s \"$FAULT_SIGNAL\" 0 ;;\n"
+                               "    process) kill -s \"$FAULT_SIGNAL\" \"$(cat " +
+                               pid +
+                               ")\" ;;\n"
+                               "    tool) kill -s \"$FAULT_SIGNAL\" $$ ;;\n"
+                               "  esac\n"
+                               "}\n"
+                               "case \"$tool\" in\n"
+                               "  killall) fault kill ;;\n"
+                               "  launchctl) [ \"$1\" = load ] && fault reload ;;\n"
+                               "  unzip)\n"
+                               "    fault unzip-start\n    " +
+                               ShellQuote(realUnzip) +
+                               " \"$@\"\n"
+                               "    status=$?\n"
+                               "    fault unzip-end\n"
+                               "    exit $status ;;\n"
+                               "esac\n"
+                               "exit 0\n";
+    for (const char* tool : {"launchctl", "killall", "unzip"})
+      WriteFile(stubs + "/" + tool, script, 0755);
+  }
+};
+
+// The update program, in its own process group, with the stubs first on PATH. With a small
+// tmpfs, the folder is copied into a tmpfs mounted over it in a private mount namespace and the
+// result copied back out to resultFolder; nullopt when this machine does not permit that.
+std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
+                                       const std::string& resultFolder) {
+  ProgramOptions options;
+  options.env = {{"PATH", t.stubs + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"},
+                 {"HOME", t.sandbox / "home"},
+                 {"FAULT_AT", fault.injection.at},
+                 {"FAULT_SIGNAL", fault.injection.signal},
+                 {"FAULT_TO", fault.injection.to}};
+  if (fault.asNobody)
+    options.runAs = NobodyUid();
+  const std::string pidFile = t.run + "/update.pid", cwd = t.sandbox.path();
+  options.inChild = [pidFile, cwd] {
+    setpgid(0, 0);
+    (void)chdir(cwd.c_str());
+    const std::string pid = std::to_string(getpid());
+    const int fd = open(pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      (void)!write(fd, pid.data(), pid.size());
+      close(fd);
+    }
+  };
+  const std::vector<std::string> arguments = {t.folder, "first.zip", "second.zip"};
+  if (!fault.inSmallTmpfs) {
+    options.arguments = arguments;
+    return RunProgram(ORVANTA_UPDATE_BINARY, options);
+  }
+  if (std::system("unshare -m --propagation private true 2>/dev/null") != 0)
+    return std::nullopt;
+  constexpr int kNoTmpfs = 200;
+  // Room for what the folder holds now and half a megabyte more.
+  const std::string script = "stage=$1 folder=$2 result=$3; shift 3\n"
+                             "cp -a \"$folder/.\" \"$stage/\" || exit 201\n"
+                             "used=$(du -sk \"$stage\" | cut -f1)\n"
+                             "mount -t tmpfs -o size=$((used + 512))k,mode=0755 tmpfs "
+                             "\"$folder\" || exit 200\n"
+                             "cp -a \"$stage/.\" \"$folder/\" || exit 201\n"
+                             "\"$@\"; status=$?\n"
+                             "cp -a \"$folder/.\" \"$result/\" || exit 201\n"
+                             "exit $status\n";
+  const std::string stage = t.sandbox / "stage";
+  MakeDirs(stage);
+  MakeDirs(resultFolder);
+  options.arguments = {
+      "-m",         "--propagation",      "private", "/bin/sh", "-c", script, "sh", stage, t.folder,
+      resultFolder, ORVANTA_UPDATE_BINARY};
+  options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+  ProgramResult result = RunProgram("/usr/bin/unshare", options);
+  if (result.status == kNoTmpfs)
+    return std::nullopt;
+  return result;
+}
+
+TEST_P(UpdateFault, EndsWithAWholePair) {
+  const Fault& fault = GetParam();
+  Materialize(folder, Bundle("orvantaes.app", "v1") + Bundle("orvantaet.app", "v1"));
+  fault.arrange(*this);
+  const Tree before = Snapshot(folder);
+  Tree previous = before;
+  previous.erase("first.zip");
+  previous.erase("second.zip");
+  if (fault.asNobody) {
+    ASSERT_EQ(std::system(
+                  ("chown -hR " + std::to_string(NobodyUid()) + " " + ShellQuote(folder)).c_str()),
+              0);
+  }
+
+  const std::string resultFolder = fault.inSmallTmpfs ? sandbox / "result" : folder;
+  const std::optional<ProgramResult> result = RunUpdate(*this, fault, resultFolder);
+  if (!result)
+    GTEST_SKIP() << "this machine does not permit a tmpfs in a private mount namespace";
+
+  EXPECT_EQ(result->status, fault.status) << result->err;
+  Tree expected = fault.outcome == Outcome::NewPair        ? PairOf("v2")
+                  : fault.outcome == Outcome::PreviousPair ? previous
+                                                           : before;
+  expected.insert(extras.begin(), extras.end());
+  EXPECT_EQ(Snapshot(resultFolder), expected) << result->err;
+  EXPECT_EQ(Snapshot(outside), Tree{});
+  const std::string reload =
+      "launchctl load -w " + sandbox / "home/Library/LaunchAgents/com.orvanta.orvantaes.plist";
+  const std::vector<std::string> calls = [&] {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadFile(log));
+    for (std::string line; std::getline(text, line);)
+      lines.push_back(line);
+    return lines;
+  }();
+  const bool reloaded = std::find(calls.begin(), calls.end(), reload) != calls.end();
+  EXPECT_EQ(reloaded, fault.outcome != Outcome::Untouched);
+}
+
+const auto kNew = [](UpdateFault& t) { t.NewArchives(); };
+
+// Many small files, then one too big for the space left: the disk fills part-way through.
+std::vector<ZipEntry> WithBigFile(std::vector<ZipEntry> entries) {
+  std::string big(2 << 20, '\0');
+  uint32_t state = 12345;
+  for (char& byte : big) {
+    state = state * 1103515245u + 12345u;
+    byte = static_cast<char>(state >> 24);
+  }
+  entries.insert(entries.begin() + 3, ZipFile("orvantaes.app/Contents/Resources/big.bin", big));
+  return entries;
+}
+
+const Fault kFaults[] = {
+    {"NoFault", kNew, Outcome::NewPair},
+    // Extraction fails part-way after both bundle folders already exist.
+    {"DiskFullInLastArchive",
+     [](UpdateFault& t) {
+       t.WriteArchives(WithBigFile(Bundle("orvantaes.app", "v2")), Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair,
+     0,
+     {},
+     false,
+     true},
+    {"DamagedEntryInLastArchive",
+     [](UpdateFault& t) {
+       auto first = Bundle("orvantaes.app", "v2");
+       first[2].badChecksum = true;
+       t.WriteArchives(first, Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair},
+    // Entries that try to leave the folder.
+    {"EntryNamesClimbOut",
+     [](UpdateFault& t) {
+       t.WriteArchives(Bundle("orvantaes.app", "v2") +
+                           std::vector<ZipEntry>{ZipFile("../escaped", "x"),
+                                                 ZipFile("orvantaes.app/../../escaped2", "x"),
+                                                 ZipFile(t.outside + "/absolute", "x")},
+                       Bundle("orvantaet.app", "v2"));
+       // unzip strips the "../" components and the leading "/": all of it lands inside.
+       t.extras["escaped"] = "file: x";
+       t.extras["orvantaes.app/escaped2"] = "file: x";
+       AddPath(t.extras, t.outside.substr(1) + "/absolute", "file: x");
+     },
+     Outcome::NewPair},
+    {"LinkOutThenFileThroughItAcrossArchives",
+     [](UpdateFault& t) {
+       t.WriteArchives(Bundle("orvantaes.app", "v2"),
+                       Bundle("orvantaet.app", "v2") +
+                           std::vector<ZipEntry>{ZipLink("orvantaes.app", t.outside)});
+     },
+     Outcome::PreviousPair},
+    {"RelativeLinkOutThenFileThroughItAcrossArchives",
+     [](UpdateFault& t) {
+       t.WriteArchives(
+           Bundle("orvantaes.app", "v2") +
+               std::vector<ZipEntry>{ZipFile("orvantaet.app/Contents/PlugIns/evil", "x")},
+           Bundle("orvantaet.app", "v2") +
+               std::vector<ZipEntry>{
+                   ZipLink("orvantaet.app/Contents/PlugIns", "../../../outside")});
+     },
+     Outcome::PreviousPair},
+    {"LinkOutAndFileThroughItInOneArchive",
+     [](UpdateFault& t) {
+       t.WriteArchives(
+           Bundle("orvantaes.app", "v2") +
+               std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/PlugIns", t.outside),
+                                     ZipFile("orvantaes.app/Contents/PlugIns/evil", "x")},
+           Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair},
+    {"LinkOutInLastArchive",
+     [](UpdateFault& t) {
+       t.WriteArchives(Bundle("orvantaes.app", "v2") +
+                           std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/Docs", "/etc")},
+                       Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair},
+    // Archives without a usable bundle.
+    {"BundleIsAFile",
+     [](UpdateFault& t) {
+       t.WriteArchives({ZipFile("orvantaes.app", "not a folder")}, Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair},
+    {"EmptyArchive", [](UpdateFault& t) { t.WriteArchives({}, Bundle("orvantaet.app", "v2")); },
+     Outcome::PreviousPair},
+    // Read-only files and folders inside the bundles.
+    {"ReadOnlyPreviousBundles",
+     [](UpdateFault& t) {
+       stdfs::remove_all(t.folder);
+       Materialize(t.folder,
+                   Bundle("orvantaes.app", "v1", true) + Bundle("orvantaet.app", "v1", true));
+       t.NewArchives();
+     },
+     Outcome::NewPair},
+    {"ReadOnlyPreviousBundlesAsUser",
+     [](UpdateFault& t) {
+       stdfs::remove_all(t.folder);
+       Materialize(t.folder,
+                   Bundle("orvantaes.app", "v1", true) + Bundle("orvantaet.app", "v1", true));
+       t.NewArchives();
+     },
+     Outcome::NewPair,
+     0,
+     {},
+     true},
+    {"ReadOnlyNewBundleRolledBackAsUser",
+     [](UpdateFault& t) {
+       auto first = Bundle("orvantaes.app", "v2");
+       first[2].badChecksum = true;
+       t.WriteArchives(first, Bundle("orvantaet.app", "v2", true));
+     },
+     Outcome::PreviousPair,
+     0,
+     {},
+     true},
+    // Termination signals. Before the first rename the run just ends.
+    {"TermBeforeBackup", kNew, Outcome::Untouched, 128 + SIGTERM, {"kill", "TERM", "process"}},
+    // From the first rename to the reload they are held: previous pair before the decision...
+    {"IntAfterBackup",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGINT,
+     {"unzip-start", "INT", "process"}},
+    {"TermAfterBackup",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGTERM,
+     {"unzip-start", "TERM", "process"}},
+    {"HupAfterBackup",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGHUP,
+     {"unzip-start", "HUP", "process"}},
+    {"IntDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGINT,
+     {"unzip-end", "INT", "process"}},
+    {"TermDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGTERM,
+     {"unzip-end", "TERM", "process"}},
+    {"HupDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGHUP,
+     {"unzip-end", "HUP", "process"}},
+    {"IntToGroupDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGINT,
+     {"unzip-end", "INT", "group"}},
+    // ...as a Ctrl-C that only the tool saw, while system() shielded the run...
+    {"IntToToolDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGINT,
+     {"unzip-end", "INT", "tool"}},
+    // (a tool killed otherwise is a failed extraction, not an interrupt of the run)
+    {"ToolKilledDuringExtraction", kNew, Outcome::PreviousPair, 0, {"unzip-end", "KILL", "tool"}},
+    {"ToolTerminatedDuringExtraction",
+     kNew,
+     Outcome::PreviousPair,
+     0,
+     {"unzip-end", "TERM", "tool"}},
+    // ...and the new pair once the decision is made.
+    {"IntAfterDecision", kNew, Outcome::NewPair, 128 + SIGINT, {"reload", "INT", "process"}},
+    {"TermAfterDecision", kNew, Outcome::NewPair, 128 + SIGTERM, {"reload", "TERM", "process"}},
+    {"HupAfterDecision", kNew, Outcome::NewPair, 128 + SIGHUP, {"reload", "HUP", "process"}},
+    {"IntToGroupAfterDecision", kNew, Outcome::NewPair, 128 + SIGINT, {"reload", "INT", "group"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateFault, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& info) {
+                           return std::string(info.param.id);
+                         });
+
+// unzip's statuses as the real shell reports them: only a whole extraction (warnings included)
+// or an absent archive lets the run go on to judge the bundles.
+TEST(ClassifyUnzipStatus, ReadsTheToolsStatuses) {
+  using agent::UnzipResult;
+  const struct {
+    const char* command;
+    UnzipResult result;
+  } cases[] = {
+      {"exit 0", UnzipResult::Completed},
+      {"exit 1", UnzipResult::Completed},
+      {"exit 9", UnzipResult::Completed},
+      {"exit 2", UnzipResult::Failed},
+      {"exit 3", UnzipResult::Failed},
+      {"exit 4", UnzipResult::Failed},
+      {"exit 50", UnzipResult::Failed},
+      {"exit 51", UnzipResult::Failed},
+      {"exit 81", UnzipResult::Failed},
+      {"exit 127", UnzipResult::Failed},
+      {"exit 80", UnzipResult::Interrupted},
+      {"kill -s INT $$", UnzipResult::Interrupted},
+      {"sh -c 'kill -s INT $$'", UnzipResult::Interrupted},
+      {"kill -s KILL $$", UnzipResult::Failed},
+      {"sh -c 'kill -s TERM $$'", UnzipResult::Failed},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(agent::ClassifyUnzipStatus(std::system(c.command)), c.result) << c.command;
+  EXPECT_EQ(agent::ClassifyUnzipStatus(-1), UnzipResult::Failed);
+}
+
+} // namespace
+} // namespace orvanta::test
