@@ -1,0 +1,358 @@
+// bench_report RESULT.json...: reads the JSON results of the benchmark programs and prints one
+// Markdown table: function, input, our time, the best peer's time, the ratio to it, each target
+// with the ratio it is judged by, and whether every target of the row was met.
+//
+// A time is the median of the repetitions (or of the iterations when there were none): CPU time
+// for work done inside the process, wall time where processes take part (the benchmark then says
+// real_time). Ratios are a peer's time over ours: above 1 means ours is faster.
+#include <rapidjson/document.h>
+#include <rapidjson/istreamwrapper.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// "Function/implementation/input[/size]" plus Google Benchmark's own suffixes, parsed.
+struct Name {
+  std::string function, implementation, input;
+  bool wallClock = false;
+};
+
+std::optional<Name> Parse(const std::string& text) {
+  std::vector<std::string> parts;
+  std::stringstream stream(text);
+  for (std::string part; std::getline(stream, part, '/');)
+    parts.push_back(part);
+  Name name;
+  std::vector<std::string> kept;
+  for (const std::string& part : parts) {
+    if (part == "real_time" || part == "manual_time")
+      name.wallClock = true;
+    else if (part.find(':') == std::string::npos)
+      kept.push_back(part);
+  }
+  if (kept.size() < 3)
+    return std::nullopt;
+  name.function = kept[0];
+  name.implementation = kept[1];
+  name.input = kept[2];
+  for (std::size_t i = 3; i < kept.size(); ++i)
+    name.input += "/" + kept[i];
+  return name;
+}
+
+double ToNanoseconds(double value, const std::string& unit) {
+  if (unit == "us")
+    return value * 1e3;
+  if (unit == "ms")
+    return value * 1e6;
+  if (unit == "s")
+    return value * 1e9;
+  return value;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// function -> implementation -> input -> time in nanoseconds.
+using Results = std::map<std::string, std::map<std::string, std::map<std::string, double>>>;
+
+struct Context {
+  std::string date, host;
+  int cpus = 0;
+  double mhz = 0;
+};
+
+bool Load(const std::string& path, Results& results, Context& context) {
+  std::ifstream in(path);
+  if (!in) {
+    std::cerr << "bench_report: cannot read " << path << '\n';
+    return false;
+  }
+  rapidjson::IStreamWrapper wrapper(in);
+  rapidjson::Document document;
+  document.ParseStream(wrapper);
+  if (document.HasParseError() || !document.IsObject() || !document.HasMember("benchmarks")) {
+    std::cerr << "bench_report: " << path << " is not a benchmark result\n";
+    return false;
+  }
+  if (document.HasMember("context") && context.date.empty()) {
+    const auto& c = document["context"];
+    if (c.HasMember("date"))
+      context.date = c["date"].GetString();
+    if (c.HasMember("host_name"))
+      context.host = c["host_name"].GetString();
+    if (c.HasMember("num_cpus"))
+      context.cpus = c["num_cpus"].GetInt();
+    if (c.HasMember("mhz_per_cpu"))
+      context.mhz = c["mhz_per_cpu"].GetDouble();
+  }
+  std::map<std::string, std::vector<double>> iterations;
+  std::map<std::string, double> medians;
+  std::map<std::string, Name> names;
+  for (const auto& b : document["benchmarks"].GetArray()) {
+    if (b.HasMember("error_occurred") && b["error_occurred"].GetBool())
+      continue;
+    const std::string runName =
+        b.HasMember("run_name") ? b["run_name"].GetString() : b["name"].GetString();
+    const std::optional<Name> name = Parse(runName);
+    if (!name)
+      continue;
+    names[runName] = *name;
+    const double time = ToNanoseconds(b[name->wallClock ? "real_time" : "cpu_time"].GetDouble(),
+                                      b.HasMember("time_unit") ? b["time_unit"].GetString() : "ns");
+    const std::string type = b.HasMember("run_type") ? b["run_type"].GetString() : "iteration";
+    if (type == "aggregate") {
+      if (std::string(b["aggregate_name"].GetString()) == "median")
+        medians[runName] = time;
+    } else {
+      iterations[runName].push_back(time);
+    }
+  }
+  for (const auto& [runName, name] : names) {
+    const auto median = medians.find(runName);
+    const double time = median != medians.end() ? median->second : Median(iterations[runName]);
+    results[name.function][name.implementation][name.input] = time;
+  }
+  return true;
+}
+
+// --- the rows ----------------------------------------------------------------------------------
+
+enum class Kind {
+  kFaster, // peer time / our time >= value
+  kWithin, // our time / peer time <= value
+  kAtMost, // our time <= value nanoseconds
+};
+
+struct Target {
+  std::string peer; // "function/implementation" of the peer, empty for kAtMost
+  Kind kind;
+  double value;
+  std::string text;
+};
+
+struct Row {
+  std::string label;              // function as the table names it
+  std::string function;           // benchmark function
+  std::string input;              // input key; "*" for the one input the program measured
+  std::vector<std::string> peers; // "function/implementation"
+  std::vector<Target> targets;
+};
+
+const std::vector<Row>& Rows() {
+  static const std::vector<Row> rows = [] {
+    std::vector<Row> r;
+    const std::string mib = "/1048576";
+    for (const char* kind : {"mixed", "all-safe", "binary"}) {
+      const bool safe = std::string(kind) == "all-safe";
+      r.push_back({"URLEncode",
+                   "URLEncode",
+                   kind + mib,
+                   {"URLEncode/g_uri_escape_bytes", "URLEncode/curl_easy_escape"},
+                   {{"URLEncode/g_uri_escape_bytes", Kind::kFaster, safe ? 2.0 : 5.0,
+                     safe ? "≥ 2× g_uri_escape_bytes" : "≥ 5× g_uri_escape_bytes"}}});
+    }
+    for (const char* kind : {"mixed", "all-safe", "binary"}) {
+      Row row{"URLDecode",
+              "URLDecode",
+              kind + mib,
+              {"URLDecode/g_uri_unescape_bytes", "URLDecode/curl_easy_unescape"},
+              {}};
+      if (std::string(kind) == "mixed")
+        row.targets.push_back(
+            {"URLDecode/g_uri_unescape_bytes", Kind::kFaster, 1.3, "≥ 1.3× g_uri_unescape_bytes"});
+      row.targets.push_back(
+          {"URLDecode/curl_easy_unescape", Kind::kFaster, 2.0, "≥ 2× curl_easy_unescape"});
+      r.push_back(row);
+    }
+    const struct {
+      const char* label;
+      const char* function;
+      const char* icu;
+    } directions[] = {{"UTF-8 → wide", "Utf8ToWide", "icu_U8_NEXT"},
+                      {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
+    for (const auto& d : directions) {
+      const std::string f = d.function;
+      for (const char* kind : {"prose", "cjk", "ascii"}) {
+        Row row{
+            d.label, f, kind + mib, {f + "/boost_utf_to_utf", f + "/" + d.icu, f + "/iconv"}, {}};
+        if (std::string(kind) == "ascii")
+          row.targets.push_back(
+              {f + "/" + d.icu, Kind::kFaster, 1.5, std::string("≥ 1.5× ICU ") + d.icu + " loop"});
+        else
+          row.targets.push_back({f + "/boost_utf_to_utf", Kind::kFaster, 0.95,
+                                 "≥ 0.95× Boost utf_to_utf (never 5 % slower)"});
+        r.push_back(row);
+      }
+    }
+    r.push_back({"GetFileCount",
+                 "GetFileCount",
+                 "*",
+                 {"GetFileCount/find_wc", "GetFileCount/std_filesystem"},
+                 {{"GetFileCount/find_wc", Kind::kFaster, 1.0, "≥ 1× find -type f \\| wc -l"}}});
+    r.push_back({"IsImageFile",
+                 "IsImageFile",
+                 "*",
+                 {"IsImageFile/std_ifstream_12B", "IsImageFile/libmagic_mime"},
+                 {{"IsImageFile/std_ifstream_12B", Kind::kFaster, 1.2, "≥ 1.2× std::ifstream"},
+                  {"IsImageFile/libmagic_mime", Kind::kFaster, 25.0, "≥ 25× libmagic"}}});
+    r.push_back(
+        {"GetFileSignature",
+         "GetFileSignature",
+         "*",
+         {"GetFileSignature/std_ifstream_576B", "IsImageFile/libmagic_mime"},
+         {{"GetFileSignature/std_ifstream_576B", Kind::kFaster, 1.2, "≥ 1.2× std::ifstream"},
+          {"IsImageFile/libmagic_mime", Kind::kFaster, 25.0, "≥ 25× libmagic"}}});
+    r.push_back({"CreateUUIDString",
+                 "CreateUUIDString",
+                 "*",
+                 {"CreateUUIDString/boost_random_generator_pure", "CreateUUIDString/libuuid"},
+                 {{"CreateUUIDString/boost_random_generator_pure", Kind::kFaster, 0.95,
+                   "≥ 0.95× Boost generator + to_string"},
+                  {"CreateUUIDString/libuuid", Kind::kFaster, 4.0, "≥ 4× libuuid"}}});
+    r.push_back({"ExistProcess",
+                 "ExistProcess",
+                 "*",
+                 {"ExistProcess/pgrep_x"},
+                 {{"", Kind::kAtMost, 1e6, "≤ 1 ms"},
+                  {"ExistProcess/pgrep_x", Kind::kFaster, 10.0, "≥ 10× pgrep -x"}}});
+    r.push_back(
+        {"update (end to end)",
+         "update",
+         "*",
+         {"update/shell_script"},
+         {{"update/shell_script", Kind::kWithin, 1.05, "≤ 1.05× the shell script's time"}}});
+    return r;
+  }();
+  return rows;
+}
+
+std::string Time(double ns) {
+  char text[32];
+  if (ns < 1e3)
+    std::snprintf(text, sizeof text, "%.0f ns", ns);
+  else if (ns < 1e6)
+    std::snprintf(text, sizeof text, "%.3g µs", ns / 1e3);
+  else if (ns < 1e9)
+    std::snprintf(text, sizeof text, "%.3g ms", ns / 1e6);
+  else
+    std::snprintf(text, sizeof text, "%.3g s", ns / 1e9);
+  return text;
+}
+
+std::string Ratio(double ratio) {
+  char text[32];
+  std::snprintf(text, sizeof text, ratio < 10 ? "%.2f×" : "%.1f×", ratio);
+  return text;
+}
+
+// The time of function/implementation on the input ("*": its only input); the input found.
+std::optional<std::pair<double, std::string>> Find(const Results& results, const std::string& key,
+                                                   const std::string& input) {
+  const std::size_t slash = key.find('/');
+  const auto function = results.find(key.substr(0, slash));
+  if (function == results.end())
+    return std::nullopt;
+  const auto implementation = function->second.find(key.substr(slash + 1));
+  if (implementation == function->second.end() || implementation->second.empty())
+    return std::nullopt;
+  const auto& inputs = implementation->second;
+  if (input == "*")
+    return std::make_pair(inputs.begin()->second, inputs.begin()->first);
+  const auto found = inputs.find(input);
+  if (found == inputs.end())
+    return std::nullopt;
+  return std::make_pair(found->second, found->first);
+}
+
+std::string Readable(std::string input) {
+  const std::string mib = "/1048576";
+  if (input.size() > mib.size() && input.compare(input.size() - mib.size(), mib.size(), mib) == 0)
+    input = input.substr(0, input.size() - mib.size()) + ", 1 MiB";
+  std::replace(input.begin(), input.end(), '_', ' ');
+  return input == "-" ? "one UUID" : input;
+}
+
+std::string ImplementationOf(const std::string& key) {
+  return key.substr(key.find('/') + 1);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << "usage: bench_report RESULT.json...\n";
+    return 2;
+  }
+  Results results;
+  Context context;
+  for (int i = 1; i < argc; ++i)
+    if (!Load(argv[i], results, context))
+      return 1;
+
+  std::cout << "| function | input | ours | best peer | ratio | target (measured ratio) | met |\n"
+            << "|---|---|---:|---|---:|---|:---:|\n";
+  int missing = 0, met = 0, rows = 0;
+  for (const Row& row : Rows()) {
+    ++rows;
+    const auto ours = Find(results, row.function + "/ours", row.input);
+    if (!ours) {
+      std::cout << "| " << row.label << " | " << Readable(row.input)
+                << " | not measured | | | | no |\n";
+      ++missing;
+      continue;
+    }
+    std::optional<std::pair<double, std::string>> best;
+    std::string bestName;
+    for (const std::string& peer : row.peers) {
+      const auto time = Find(results, peer, row.input);
+      if (time && (!best || time->first < best->first)) {
+        best = time;
+        bestName = ImplementationOf(peer);
+      }
+    }
+    bool allMet = true;
+    std::string targets;
+    for (const Target& target : row.targets) {
+      std::string measured;
+      bool ok = false;
+      if (target.kind == Kind::kAtMost) {
+        ok = ours->first <= target.value;
+        measured = Time(ours->first);
+      } else if (const auto peer = Find(results, target.peer, row.input)) {
+        const double ratio =
+            target.kind == Kind::kFaster ? peer->first / ours->first : ours->first / peer->first;
+        ok = target.kind == Kind::kFaster ? ratio >= target.value : ratio <= target.value;
+        measured = Ratio(ratio);
+      } else {
+        measured = "peer not measured";
+      }
+      allMet = allMet && ok;
+      targets += (targets.empty() ? "" : "; ") + target.text + " (" + measured + ")";
+    }
+    met += allMet;
+    std::cout << "| " << row.label << " | " << Readable(ours->second) << " | " << Time(ours->first)
+              << " | " << (best ? bestName + " " + Time(best->first) : std::string("not measured"))
+              << " | " << (best ? Ratio(best->first / ours->first) : std::string()) << " | "
+              << targets << " | " << (allMet ? "yes" : "**no**") << " |\n";
+  }
+  std::cout << "\n" << met << " of " << rows << " rows met every target";
+  if (!context.date.empty())
+    std::cout << "; measured " << context.date << " on " << context.cpus << " CPUs at "
+              << std::lround(context.mhz) << " MHz";
+  std::cout << ".\n";
+  return missing == 0 ? 0 : 1;
+}

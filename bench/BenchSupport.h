@@ -1,0 +1,93 @@
+// Shared pieces of the benchmark programs: fixed-seed corpora, a corpus folder, running programs,
+// and a main that knows the corpus size and fails when a benchmark's own check failed.
+//
+// Every program accepts, besides Google Benchmark's flags:
+//   --orvanta_corpus=full|smoke   full: the sizes the performance table is made of (default);
+//                                 smoke: small corpora, for CI runs that only prove it still works.
+// ORVANTA_BENCH_CORPUS_DIR names a folder where generated trees and archives are kept between
+// runs; without it they live in a scratch folder removed at exit.
+#ifndef ORVANTA_BENCH_BENCHSUPPORT_H
+#define ORVANTA_BENCH_BENCHSUPPORT_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace orvanta::bench {
+
+// Whether the small CI corpora were asked for.
+bool Smoke();
+
+// Marks the benchmark failed (the program then exits 1) and stops it.
+void Fail(benchmark::State& state, const std::string& message);
+
+// Parses our flag, then runs the benchmarks registered so far (and those registerBenchmarks
+// adds, once the corpus size is known). Returns the program's exit status.
+int Main(int argc, char** argv, const std::function<void()>& registerBenchmarks);
+
+// --- Corpora -----------------------------------------------------------------------------------
+inline constexpr std::size_t kMiB = 1u << 20;
+
+// Byte strings without NUL bytes (the byte-level functions take C strings):
+//  "mixed"    60 % letters and digits, 10 % of " /-_.@:?=&", 30 % random bytes 1-255;
+//  "all-safe" letters and digits only;
+//  "binary"   random bytes 1-255.
+std::string MakeBytes(const std::string& kind, std::size_t size);
+inline const char* const kByteKinds[] = {"mixed", "all-safe", "binary"};
+
+// UTF-8 text of at most size bytes, cut at a character boundary:
+//  "prose" ASCII-heavy words with a little Latin-1 and punctuation;
+//  "cjk"   CJK ideographs and kana with some ASCII punctuation and spaces;
+//  "ascii" the prose without its Latin-1 letters.
+std::string MakeText(const std::string& kind, std::size_t size);
+inline const char* const kTextKinds[] = {"prose", "cjk", "ascii"};
+
+// The folder where corpora are written (created on first use).
+const std::string& CorpusDir();
+
+// A tree of small files: folders of files in groups of folders, each file beginning with one of
+// the rotating heads PNG, JPEG, GIF, PDF and plain text; a few symbolic links to files and to
+// folders among them. Made once per corpus folder; a second call only lists it again.
+struct Tree {
+  std::string root;
+  std::vector<std::string> files; // every regular file
+  std::vector<bool> isImage;      // per file: begins with an image head
+  int folders = 0;
+  int fileLinks = 0;   // symbolic links to regular files
+  int folderLinks = 0; // symbolic links to folders
+};
+const Tree& TheTree();
+
+// Two zip archives, first.zip holding "orvantaes.app" and second.zip holding "orvantaet.app",
+// each of files of 16-512 KiB (half random bytes, half words); installed/ holds both bundles as
+// extracted from them, the state before an update.
+struct Bundle {
+  std::string firstArchive, secondArchive, installed;
+  std::uintmax_t firstBytes = 0, secondBytes = 0;
+  int files = 0;
+};
+const Bundle& TheBundle();
+
+// --- Processes ---------------------------------------------------------------------------------
+struct Spawn {
+  std::vector<std::string> argv;          // argv[0] is looked up in PATH
+  std::map<std::string, std::string> env; // added to / overriding the environment
+  std::string directory;                  // working folder, or empty for ours
+  bool quiet = true;                      // standard output and error to /dev/null
+};
+// Runs the program to its end; its exit status, or -1 when it could not be run or was killed.
+int Run(const Spawn& spawn);
+// Runs "/bin/sh -c command" and returns its standard output.
+std::string Capture(const std::string& command);
+
+// text single-quoted for /bin/sh.
+std::string Quote(const std::string& text);
+
+} // namespace orvanta::bench
+
+#endif // ORVANTA_BENCH_BENCHSUPPORT_H
