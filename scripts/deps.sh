@@ -6,8 +6,10 @@ set -euo pipefail
 build=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-locale-dev
        libboost-system-dev libicu-dev rapidjson-dev libglib2.0-dev shared-mime-info
        unzip zip psmisc)
-test=(googletest libgtest-dev libgmock-dev iproute2 util-linux)
-bench=(libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev procps findutils)
+# The test presets build the benchmarks too and smoke-run them, so their peers belong here.
+test=(googletest libgtest-dev libgmock-dev iproute2 util-linux
+      libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev procps findutils)
+bench=()
 fuzz=(clang libclang-rt-14-dev)
 
 case "${1:-build}" in
