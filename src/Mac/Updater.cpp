@@ -221,6 +221,8 @@ void UpdateRun::RemoveEntry(const std::string& path) {
 bool UpdateRun::ListLinks(LinkSet& links) {
   error_code error;
   fs::recursive_directory_iterator it(folder_, error), end;
+  if (error == boost::system::errc::no_such_file_or_directory)
+    return true; // no folder, no links (and no archives below it either)
   for (; !error && it != end; it.increment(error)) {
     const fs::path& path = it->path();
     if (path == serviceBackup_ || path == companionBackup_) {
@@ -271,7 +273,7 @@ bool UpdateRun::RemoveLinksLeadingOut(const LinkSet& before) {
 
 bool UpdateRun::Extract() {
   error_code error;
-  realFolder_ = fs::canonical(folder_, error);
+  realFolder_ = fs::weakly_canonical(folder_, error);
   if (error) {
     Report("cannot resolve '" + folder_ + "'", error);
     return false;
