@@ -59,4 +59,36 @@ TEST(TextConvert, MatchesBoostOnRandomInput) {
   }
 }
 
+// Long texts of ASCII runs, valid sequences and faults of every kind, so that the sixteen-unit
+// ASCII path and the output slices meet faults and sequences at their edges.
+TEST(TextConvert, MatchesBoostOnLongMixedInput) {
+  std::mt19937 random(20261210);
+  const std::string pieces[] = {"\xC3\xA9",     "\xE4\xB8\xAD",     "\xF0\x9F\x98\x80",
+                                "\xC3",         "\xE4\xB8",         "\xF0\x9F\x98",
+                                "\x80",         "\xC0\xAF",         "\xE0\x80\xAF",
+                                "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF",
+                                "\xC3(",        "\xE4\xB8("};
+  const wchar_t elements[] = {L'\u00E9',
+                              L'\u4E2D',
+                              static_cast<wchar_t>(0x1F600),
+                              static_cast<wchar_t>(0xD800),
+                              static_cast<wchar_t>(0x110000),
+                              static_cast<wchar_t>(-1)};
+  std::uniform_int_distribution<int> run(0, 40), total(0, 12000);
+  for (int round = 0; round < 60; ++round) {
+    std::string bytes;
+    std::wstring wide;
+    for (const int size = total(random); static_cast<int>(bytes.size()) < size;) {
+      for (int n = run(random); n > 0; --n) {
+        bytes += static_cast<char>('a' + n % 26);
+        wide += static_cast<wchar_t>('a' + n % 26);
+      }
+      bytes += pieces[random() % std::size(pieces)];
+      wide += elements[random() % std::size(elements)];
+    }
+    ASSERT_EQ(Utf8ToWide(bytes), utf_to_utf<wchar_t>(bytes, boost::locale::conv::skip));
+    ASSERT_EQ(WideToUtf8(wide), utf_to_utf<char>(wide, boost::locale::conv::skip));
+  }
+}
+
 } // namespace
