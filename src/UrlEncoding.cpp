@@ -107,6 +107,16 @@ inline bool AnyLane(Block mask) {
   std::memcpy(halves, &mask, sizeof halves);
   return (halves[0] | halves[1]) != 0;
 }
+// The index of the first 0xFF lane of a mask, or 16 when there is none.
+inline size_t FirstLane(Block mask) {
+  uint64_t halves[2];
+  std::memcpy(halves, &mask, sizeof halves);
+  if (halves[0] != 0)
+    return static_cast<size_t>(__builtin_ctzll(halves[0])) / 8;
+  if (halves[1] != 0)
+    return 8 + static_cast<size_t>(__builtin_ctzll(halves[1])) / 8;
+  return kBlock;
+}
 
 // An empty C string from malloc, the answer to a null text.
 char* EmptyBuffer() {
@@ -192,38 +202,34 @@ char* URLDecode(const char* text) {
   const char* const end = text + length;
   const Block percent = Splat('%');
   while (in < end) {
-    // Runs without "%" are copied sixteen bytes at a time; a block with one is decoded byte by
-    // byte before the next test.
-    const char* stop = end;
-    if (end - in >= static_cast<ptrdiff_t>(kBlock)) {
+    // The bytes up to the next "%" are copied sixteen at a time, without a branch per byte. The
+    // whole block is stored, which stays inside the buffer: out never runs ahead of in, and
+    // sixteen input bytes remain.
+    if (*in != '%' && end - in >= static_cast<ptrdiff_t>(kBlock)) {
       const Block block = LoadBlock(in);
-      if (!AnyLane(reinterpret_cast<Block>(block == percent))) {
-        std::memcpy(out, &block, kBlock);
-        out += kBlock;
-        in += kBlock;
+      const size_t plain = FirstLane(reinterpret_cast<Block>(block == percent));
+      std::memcpy(out, &block, kBlock);
+      out += plain;
+      in += plain;
+      if (plain == kBlock)
         continue;
-      }
-      stop = in + kBlock;
+    } else if (*in != '%') {
+      *out++ = *in++;
+      continue;
     }
-    while (in < stop) {
-      if (*in != '%') {
-        *out++ = *in++;
-        continue;
-      }
-      // in[1] and in[2] are read only while the byte before is not the terminating NUL.
-      const int high = kHexValue[Byte(in[1])];
-      if (high < 0) {
-        in += 1; // a lone "%" is dropped
-        continue;
-      }
-      const int low = kHexValue[Byte(in[2])];
-      if (low < 0) {
-        in += 2; // "%" and one digit are dropped; the next byte is decoded on its own
-        continue;
-      }
-      *out++ = static_cast<char>((high << 4) | low);
-      in += 3;
+    // in[1] and in[2] are read only while the byte before is not the terminating NUL.
+    const int high = kHexValue[Byte(in[1])];
+    if (high < 0) {
+      in += 1; // a lone "%" is dropped
+      continue;
     }
+    const int low = kHexValue[Byte(in[2])];
+    if (low < 0) {
+      in += 2; // "%" and one digit are dropped; the next byte is decoded on its own
+      continue;
+    }
+    *out++ = static_cast<char>((high << 4) | low);
+    in += 3;
   }
   *out = '\0';
   return result;
