@@ -1,5 +1,5 @@
-// Process list from /proc: each numeric entry's stat line carries the short name (comm) between
-// the first "(" and the last ")", followed by the state letter.
+// Process list from /proc: each numeric entry's comm file holds the short name; its stat line
+// carries the state letter after the name, which is put between the first "(" and the last ")".
 #include "platform/Platform.h"
 
 #include <dirent.h>
@@ -27,28 +27,44 @@ bool IsPid(const char* name) {
   return true;
 }
 
-// Reads the name and state of one process; false when the entry is gone or unreadable.
-bool ReadNameAndState(int procFd, const char* pid, std::string_view& name, char& state,
-                      char (&buffer)[512]) {
-  char statPath[sizeof(dirent::d_name) + sizeof("/stat")];
-  std::snprintf(statPath, sizeof statPath, "%s/stat", pid);
-  const int fd = openat(procFd, statPath, O_RDONLY | O_CLOEXEC);
+// Reads one small file of a process into buffer; its length, or -1 when the entry is gone or
+// unreadable.
+ssize_t ReadEntry(int procFd, const char* pid, const char* file, char (&buffer)[512]) {
+  char path[sizeof(dirent::d_name) + sizeof("/stat")];
+  std::snprintf(path, sizeof path, "%s/%s", pid, file);
+  const int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
-    return false;
+    return -1;
   ssize_t length;
   do {
     length = read(fd, buffer, sizeof buffer);
   } while (length < 0 && errno == EINTR);
   close(fd);
+  return length;
+}
+
+// The short name of one process, from its comm file ("name\n"), which the kernel renders far
+// more cheaply than the stat line; false when the entry is gone or unreadable.
+bool ReadName(int procFd, const char* pid, std::string_view& name, char (&buffer)[512]) {
+  const ssize_t length = ReadEntry(procFd, pid, "comm", buffer);
+  if (length <= 0 || buffer[length - 1] != '\n')
+    return false;
+  name = std::string_view(buffer, static_cast<size_t>(length - 1));
+  return true;
+}
+
+// Whether the process still runs: its state, the letter after the name in the stat line, is
+// neither Z (exited, not yet reaped) nor X (being torn down). False when the entry is gone.
+bool IsRunning(int procFd, const char* pid, char (&buffer)[512]) {
+  const ssize_t length = ReadEntry(procFd, pid, "stat", buffer);
   if (length <= 0)
     return false;
   const char* open = static_cast<const char*>(std::memchr(buffer, '(', length));
   const char* close = static_cast<const char*>(memrchr(buffer, ')', length));
   if (open == nullptr || close == nullptr || close < open || close + 2 >= buffer + length)
     return false;
-  name = std::string_view(open + 1, static_cast<size_t>(close - open - 1));
-  state = close[2];
-  return true;
+  const char state = close[2];
+  return state != 'Z' && state != 'X';
 }
 
 } // namespace
@@ -63,13 +79,10 @@ bool AnyProcess(const std::function<bool(std::string_view name)>& matches) {
     if (!IsPid(entry->d_name))
       continue;
     std::string_view name;
-    char state = 0;
-    if (!ReadNameAndState(procFd, entry->d_name, name, state, buffer))
+    if (!ReadName(procFd, entry->d_name, name, buffer))
       continue;
-    // An exited process waiting to be reaped (Z) or being torn down (X) no longer runs.
-    if (state == 'Z' || state == 'X')
-      continue;
-    if (matches(name))
+    // Only a process whose name matches is asked whether it still runs.
+    if (matches(name) && IsRunning(procFd, entry->d_name, buffer))
       return true;
   }
   return false;
