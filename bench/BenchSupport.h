@@ -23,6 +23,12 @@ namespace orvanta::bench {
 // Whether the small CI corpora were asked for.
 bool Smoke();
 
+// Keeps the compiler from discarding a result, without letting it change the variable: Google
+// Benchmark 1.7's DoNotOptimize on a non-const lvalue can leave it altered under GCC.
+template <class T> void Keep(const T& value) {
+  benchmark::DoNotOptimize(value);
+}
+
 // Marks the benchmark failed (the program then exits 1) and stops it.
 void Fail(benchmark::State& state, const std::string& message);
 

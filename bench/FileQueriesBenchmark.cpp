@@ -23,7 +23,7 @@ void Ours(benchmark::State& state) {
   for (auto _ : state) {
     count = 0;
     GetFileCount(root, count);
-    benchmark::DoNotOptimize(count);
+    Keep(count);
   }
   // Links to files count; linked folders are not entered.
   const auto expected = static_cast<int>(tree.files.size()) + tree.fileLinks;
@@ -37,7 +37,7 @@ void Find(benchmark::State& state) {
   long count = 0;
   for (auto _ : state) {
     count = std::stol(Capture(command));
-    benchmark::DoNotOptimize(count);
+    Keep(count);
   }
   // find does not count links.
   if (count != static_cast<long>(tree.files.size()))
@@ -52,7 +52,7 @@ void StdFilesystem(benchmark::State& state) {
     count = 0;
     for (const stdfs::directory_entry& entry : stdfs::recursive_directory_iterator(tree.root))
       count += entry.is_regular_file();
-    benchmark::DoNotOptimize(count);
+    Keep(count);
   }
   if (count != static_cast<int>(tree.files.size()) + tree.fileLinks)
     Fail(state, "std::filesystem counted " + std::to_string(count));

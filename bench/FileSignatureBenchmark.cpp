@@ -57,7 +57,7 @@ template <std::size_t Size> void Ifstream(benchmark::State& state) {
     sum += static_cast<unsigned char>(head[0]);
     next = next + 1 == tree.files.size() ? 0 : next + 1;
   }
-  benchmark::DoNotOptimize(sum);
+  Keep(sum);
   if (read != static_cast<std::size_t>(state.iterations()))
     Fail(state, "some files could not be read");
 }
