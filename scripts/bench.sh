@@ -25,9 +25,9 @@ for program in "$build"/bench/*Benchmark; do
   [[ -x "$program" ]] || continue
   name=$(basename "$program")
   echo "Running $name ..." >&2
-  # An update run lasts seconds and varies with the disk: it gets at least nine repetitions.
+  # An update run lasts seconds and varies with the disk: it gets at least eleven repetitions.
   runs=$repetitions
-  [[ $name == UpdateBenchmark && $runs -lt 9 ]] && runs=9
+  [[ $name == UpdateBenchmark && $runs -lt 11 ]] && runs=11
   # Repetitions in random order spread the machine's changing load over ours and the peers alike.
   "$program" --benchmark_repetitions="$runs" \
              --benchmark_enable_random_interleaving=true \
