@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 // Inputs above this size are skipped: nothing new is found there, only time lost.
 inline constexpr std::size_t kMaxFuzzInput = 4096;
@@ -18,6 +20,20 @@ inline constexpr std::size_t kMaxFuzzInput = 4096;
       std::abort();                                                                                \
     }                                                                                              \
   } while (false)
+
+// The input as wide text: every byte as one element (so that separators and escapes are
+// frequent), then the same bytes read as whole wchar_t elements (any 32-bit value).
+inline std::wstring FuzzBytesToWide(const uint8_t* data, std::size_t size) {
+  std::wstring wide;
+  for (std::size_t i = 0; i < size; ++i)
+    wide += static_cast<wchar_t>(data[i]);
+  for (std::size_t i = 0; i + sizeof(wchar_t) <= size; i += sizeof(wchar_t)) {
+    wchar_t element;
+    std::memcpy(&element, data + i, sizeof element);
+    wide += element;
+  }
+  return wide;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size);
 

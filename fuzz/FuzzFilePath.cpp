@@ -9,15 +9,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size > kMaxFuzzInput)
     return 0;
-  // Each byte one element, so that separators are frequent; then the bytes as 32-bit elements.
-  std::wstring path;
-  for (std::size_t i = 0; i < size; ++i)
-    path += static_cast<wchar_t>(data[i]);
-  for (std::size_t i = 0; i + sizeof(wchar_t) <= size; i += sizeof(wchar_t)) {
-    wchar_t element;
-    std::memcpy(&element, data + i, sizeof element);
-    path += element;
-  }
+  const std::wstring path = FuzzBytesToWide(data, size);
 
   const std::wstring folder = ExtractFilePath(path);
   const std::size_t backslash = path.rfind(L'\\'), slash = path.rfind(L'/');

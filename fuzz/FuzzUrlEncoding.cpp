@@ -88,15 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(raw != nullptr && std::strlen(raw) <= length);
   std::free(raw);
 
-  // Form data: every byte as one character, then the rest read as 32-bit elements.
-  std::wstring wide;
-  for (std::size_t i = 0; i < size; ++i)
-    wide += static_cast<wchar_t>(data[i]);
-  for (std::size_t i = 0; i + sizeof(wchar_t) <= size; i += sizeof(wchar_t)) {
-    wchar_t element;
-    std::memcpy(&element, data + i, sizeof element);
-    wide += element;
-  }
+  const std::wstring wide = FuzzBytesToWide(data, size);
   const std::wstring form = PostDataEncode(wide);
   bool wellFormed = false;
   FUZZ_CHECK(UndoPostData(form, wellFormed) == wide);

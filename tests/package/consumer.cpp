@@ -5,8 +5,8 @@
 #include <cstdio>
 
 int main() {
-  const std::string joined = AppendPathToString(std::string("/Applications/ORVANTA-EX/"),
-                                                std::string("orvantaes.app"));
+  const std::string joined =
+      AppendPathToString(std::string("/Applications/ORVANTA-EX/"), std::string("orvantaes.app"));
   COrvantaFile file;
   if (joined != "/Applications/ORVANTA-EX/orvantaes.app" || file.IsOpen())
     return 1;
