@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 using namespace std::string_literals;
 using orvanta::test::MakeDirs;
@@ -39,6 +40,43 @@ std::string NobodyFolder(const ScratchDir& scratch, const std::string& name) {
 void Own(const std::string& path, mode_t mode) {
   ASSERT_EQ(lchown(path.c_str(), NobodyUid(), static_cast<gid_t>(-1)), 0) << path;
   ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+// One entry of a permission table: a file or folder that nobody owns with the given mode, and
+// whether the probe must say yes for it.
+struct PermissionCase {
+  const char* name;
+  bool folder;
+  mode_t mode;
+  bool yes;
+};
+
+// Lays the cases out in folder; each folder gets one entry inside when withEntry is set.
+void LayOut(const std::string& folder, const std::vector<PermissionCase>& cases, bool withEntry) {
+  for (const PermissionCase& c : cases) {
+    const std::string path = folder + "/" + c.name;
+    if (c.folder)
+      MakeDirs(withEntry ? path + "/entry" : path);
+    else
+      WriteFile(path, "content");
+    Own(path, c.mode);
+  }
+}
+
+// Asks the probe about every case as the unprivileged account and checks each answer.
+void ExpectAnswersAsNobody(const std::string& folder, const std::vector<PermissionCase>& cases,
+                           bool (*probe)(std::wstring)) {
+  const auto answers = RunAsUser(NobodyUid(), [&] {
+    std::string text;
+    for (const PermissionCase& c : cases)
+      text += probe(Utf8ToWide(folder + "/" + c.name)) ? 'y' : '-';
+    return text;
+  });
+  ASSERT_TRUE(answers.has_value());
+  std::string expected;
+  for (const PermissionCase& c : cases)
+    expected += c.yes ? 'y' : '-';
+  EXPECT_EQ(*answers, expected);
 }
 
 // --- GetSubDirectory ---------------------------------------------------------------------------
@@ -321,36 +359,14 @@ TEST(IsReadable, LeavesPipesAlone) {
 TEST(IsReadable, FollowsThePermissions) {
   ScratchDir scratch;
   const std::string folder = NobodyFolder(scratch, "mine");
-  struct Case {
-    const char* name;
-    bool folder;
-    mode_t mode;
-    bool readable;
-  } cases[] = {
+  const std::vector<PermissionCase> cases = {
       {"readable-file", false, 0400, true},
       {"write-only-file", false, 0200, false},
       {"listable-folder", true, 0500, true},
       {"search-only-folder", true, 0300, false},
   };
-  for (const Case& c : cases) {
-    const std::string path = folder + "/" + c.name;
-    if (c.folder)
-      MakeDirs(path + "/entry");
-    else
-      WriteFile(path, "content");
-    Own(path, c.mode);
-  }
-  const auto answers = RunAsUser(NobodyUid(), [&] {
-    std::string text;
-    for (const Case& c : cases)
-      text += IsReadable(Utf8ToWide(folder + "/" + c.name)) ? 'r' : '-';
-    return text;
-  });
-  ASSERT_TRUE(answers.has_value());
-  std::string expected;
-  for (const Case& c : cases)
-    expected += c.readable ? 'r' : '-';
-  EXPECT_EQ(*answers, expected);
+  LayOut(folder, cases, true);
+  ExpectAnswersAsNobody(folder, cases, IsReadable);
 }
 
 TEST(IsWritable, ProbesFoldersWithoutLeavingAnything) {
@@ -372,37 +388,15 @@ TEST(IsWritable, ProbesFoldersWithoutLeavingAnything) {
 TEST(IsWritable, FollowsThePermissions) {
   ScratchDir scratch;
   const std::string folder = NobodyFolder(scratch, "mine");
-  struct Case {
-    const char* name;
-    bool folder;
-    mode_t mode;
-    bool writable;
-  } cases[] = {
+  const std::vector<PermissionCase> cases = {
       {"writable-file", false, 0600, true},
       {"read-only-file", false, 0400, false},
       {"writable-folder", true, 0700, true},
       {"read-only-folder", true, 0500, false},
   };
-  for (const Case& c : cases) {
-    const std::string path = folder + "/" + c.name;
-    if (c.folder)
-      MakeDirs(path);
-    else
-      WriteFile(path, "content");
-    Own(path, c.mode);
-  }
+  LayOut(folder, cases, false);
   const auto before = Snapshot(folder);
-  const auto answers = RunAsUser(NobodyUid(), [&] {
-    std::string text;
-    for (const Case& c : cases)
-      text += IsWritable(Utf8ToWide(folder + "/" + c.name)) ? 'w' : '-';
-    return text;
-  });
-  ASSERT_TRUE(answers.has_value());
-  std::string expected;
-  for (const Case& c : cases)
-    expected += c.writable ? 'w' : '-';
-  EXPECT_EQ(*answers, expected);
+  ExpectAnswersAsNobody(folder, cases, IsWritable);
   EXPECT_EQ(Snapshot(folder), before);
 }
 
