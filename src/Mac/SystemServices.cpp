@@ -2,6 +2,7 @@
 
 #include "AgentControl.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -64,8 +65,8 @@ int RealSystemServices::RunCommand(const std::string& command) {
 }
 
 void RealSystemServices::SleepSeconds(unsigned seconds) {
-  // sleep() returns early when a signal arrives; finish the interval.
-  while (seconds > 0)
+  // sleep() returns early when a signal arrives; finish the interval unless one is held.
+  while (seconds > 0 && !(holding_ && gHeldSignal != 0))
     seconds = ::sleep(seconds);
 }
 
@@ -124,6 +125,21 @@ void RealSystemServices::ReleaseTerminationSignals() {
   std::signal(held, SIG_DFL);
   std::raise(held);
   std::_Exit(128 + held);
+}
+
+void SetUpLaunchConditions() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+      continue;
+    // open takes the lowest free number: this gap, as the lower ones are filled already.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGCHLD, SIG_DFL);
 }
 
 void IssueKillSequence(SystemServices& services) {

@@ -13,6 +13,7 @@ public:
   // Runs the command through /bin/sh and waits for it; the wait status as system() gives it, -1
   // when no shell could be started.
   virtual int RunCommand(const std::string& command) = 0;
+  // Sleeps; returns early once a held signal has arrived.
   virtual void SleepSeconds(unsigned seconds) = 0;
   // ExistProcess on the real machine.
   virtual bool AgentRunning() = 0;
@@ -48,6 +49,12 @@ public:
 private:
   bool holding_ = false;
 };
+
+// Makes the process safe to run however it was launched: fds 0 to 2, when closed, are opened on
+// /dev/null (so no file the run opens takes a standard stream's number); SIGPIPE is ignored (a
+// line to a reader that is gone fails instead of ending the run, and the tools inherit that);
+// SIGCHLD is reset to its default (an ignored one would make every wait fail). Call first in main.
+void SetUpLaunchConditions();
 
 // Issues the four killall commands of the kill sequence in their order.
 void IssueKillSequence(SystemServices& services);

@@ -6,6 +6,7 @@
 #include <iostream>
 
 int main(int argc, char** argv) {
+  orvanta::agent::SetUpLaunchConditions();
   orvanta::agent::RealSystemServices services;
   const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   return orvanta::agent::RunUpdate(arguments, services, std::cerr);

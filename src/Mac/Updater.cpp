@@ -1,19 +1,20 @@
 #include "Updater.h"
 
 #include "AgentControl.h"
+#include "Staging.h"
+#include "UpdateRecord.h"
 #include "Utils.h"
 
-#include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <optional>
 #include <set>
-#include <tuple>
 #include <utility>
 
 namespace orvanta::agent {
@@ -23,17 +24,30 @@ namespace fs = boost::filesystem;
 using boost::system::error_code;
 
 constexpr int kSuffixCount = 1000;
+// Fresh staging names to try before giving up; a clash is already unlikely once.
+constexpr int kStagingAttempts = 10;
 
 // unzip's exit statuses that leave nothing half-written, and the one it gives when interrupted.
 constexpr int kUnzipDone = 0, kUnzipWarnings = 1, kUnzipNoArchive = 9, kUnzipInterrupted = 80;
 // A shell reports a child that died of signal N as exit status 128 + N.
 constexpr int kShellSignalBase = 128;
 
-// The symbolic links below the folder, each as (link path, target text).
-using LinkSet = std::set<std::pair<std::string, std::string>>;
+// What a reported failure means for the exit status.
+enum class Severity {
+  NotInstalled, // the update was not installed and everything is as it was: exit status 0
+  Error,        // a file-system step failed or an argument was refused: exit status 1
+};
 
-std::string BackupName(const char* bundleName, int suffix) {
-  return std::string(bundleName) + "." + std::to_string(suffix);
+std::string Quoted(const std::string& path) {
+  return "'" + path + "'";
+}
+
+bool DiedOfInterrupt(int waitStatus) {
+  if (waitStatus == -1)
+    return false;
+  if (WIFSIGNALED(waitStatus))
+    return WTERMSIG(waitStatus) == SIGINT;
+  return WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == kShellSignalBase + SIGINT;
 }
 
 class UpdateRun {
@@ -44,324 +58,320 @@ public:
   int Run(const std::vector<std::string>& arguments);
 
 private:
-  void StopAgent();
-  void Reload() { services_.RunCommand(kPerUserReload); }
-
-  void Report(const std::string& what, const error_code& error) {
-    errors_ << "update: " << what << ": " << error.message() << '\n';
-    hadError_ = true;
+  // The one route for failures: one line each on errors; the exit status follows the severity.
+  void Report(Severity severity, const std::string& line) {
+    errors_ << "update: " << line << '\n';
+    errors_.flush();
+    if (severity == Severity::Error)
+      status_ = 1;
   }
-  // Whether the path names an entry, following links. Empty when the file system could not say.
-  std::optional<bool> Exists(const std::string& path);
-  // Whether the path names a folder, following links. Empty when the file system could not say.
-  std::optional<bool> IsFolder(const std::string& path);
-  // Whether nothing at all, not even a dangling link, stands at the path.
-  bool IsFree(const std::string& path);
-  bool ChooseBackupNames();
-  bool BackUp();
-  void RestoreBackups(bool serviceSlotFree, bool companionSlotFree);
-  // Runs both unzip commands; false when the pair they leave must not be kept: an extraction
-  // failed or was interrupted, or one left a link through which the next would write outside.
-  bool Extract();
-  // The links below the folder, the backups left out; false when the walk failed.
-  bool ListLinks(LinkSet& links);
-  // Removes each link that is not in `before` and leads outside the folder; false when there
-  // was one (or the links could not be listed).
-  bool RemoveLinksLeadingOut(const LinkSet& before);
-  void KeepNewBundles();
-  void RollBack();
-  void Finish();
-  bool RemoveAll(const std::string& path);
-  void RemoveEntry(const std::string& path);
+  // Reports each problem; true when there was none.
+  bool Check(Severity severity, const Problems& problems) {
+    for (const std::string& problem : problems)
+      Report(severity, problem);
+    return problems.empty();
+  }
+  bool Interrupted() { return services_.HeldSignal() != 0; }
+
+  // Runs a tool; one that died of the user's interrupt counts as the interrupt of the run.
+  int RunTool(const std::string& command);
+  // False when a termination signal ended the stop phase early.
+  bool StopAgent();
+  bool IssueKills();
+  bool ReadArguments(const std::vector<std::string>& arguments);
+  bool ArchivesAcceptable();
+  bool Recover();
+  // Creates the record and the staging folder; false (reported) when either cannot be made.
+  bool CreateStaging();
+  // Both unzips into the staging folder, then the judgement; false when the pair must not be
+  // installed.
+  bool ExtractAndJudge();
+  bool ChooseSuffix();
+  void Install();
+  // Moves the bundles to their backups and the staged ones into place; on a failing rename
+  // what moved goes back and false is returned.
+  bool Swap();
+  void FailureBranch();
+  void Reload() { services_.RunCommand(kPerUserReload); }
 
   SystemServices& services_;
   std::ostream& errors_;
-  bool hadError_ = false;
+  int status_ = 0;
 
   std::string folder_, firstArchive_, secondArchive_;
-  std::string serviceBundle_, companionBundle_, serviceBackup_, companionBackup_;
-  fs::path realFolder_; // the folder with every link resolved
+  std::string serviceBundle_, companionBundle_;
+  UpdateRecord record_;
+  std::string staging_; // the staging folder's path
 };
 
-void UpdateRun::StopAgent() {
-  services_.RunCommand(kPerUserUnload);
-  IssueKillSequence(services_);
+int UpdateRun::RunTool(const std::string& command) {
+  const int status = services_.RunCommand(command);
+  if (DiedOfInterrupt(status))
+    services_.HoldSignal(SIGINT);
+  return status;
+}
+
+bool UpdateRun::IssueKills() {
+  for (const char* command : kKillSequence) {
+    RunTool(command);
+    if (Interrupted())
+      return false;
+  }
+  return true;
+}
+
+bool UpdateRun::StopAgent() {
+  RunTool(kPerUserUnload);
+  if (Interrupted() || !IssueKills())
+    return false;
   services_.SleepSeconds(1);
-  for (int probe = 0; probe < kStopProbes; ++probe) {
+  for (int probe = 0; probe < kStopProbes && !Interrupted(); ++probe) {
     if (!services_.AgentRunning())
       break;
     services_.SleepSeconds(1);
-    IssueKillSequence(services_);
-  }
-}
-
-std::optional<bool> UpdateRun::Exists(const std::string& path) {
-  error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::status_error) {
-    Report("cannot check '" + path + "'", error);
-    return std::nullopt;
-  }
-  return status.type() != fs::file_not_found;
-}
-
-std::optional<bool> UpdateRun::IsFolder(const std::string& path) {
-  error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (status.type() == fs::status_error) {
-    Report("cannot check '" + path + "'", error);
-    return std::nullopt;
-  }
-  return status.type() == fs::directory_file;
-}
-
-bool UpdateRun::IsFree(const std::string& path) {
-  error_code error;
-  return fs::symlink_status(path, error).type() == fs::file_not_found;
-}
-
-bool UpdateRun::ChooseBackupNames() {
-  std::srand(static_cast<unsigned>(std::time(nullptr)));
-  const int drawn = std::rand() % kSuffixCount;
-  // Leftovers of an earlier run must never be overwritten: from the drawn suffix on, take the
-  // first one whose two backup names are both free. At most every suffix is tried once.
-  for (int step = 0; step < kSuffixCount; ++step) {
-    const int suffix = (drawn + step) % kSuffixCount;
-    serviceBackup_ = AppendPathToString(folder_, BackupName(kServiceBundleName, suffix));
-    companionBackup_ = AppendPathToString(folder_, BackupName(kCompanionBundleName, suffix));
-    if (IsFree(serviceBackup_) && IsFree(companionBackup_))
-      return true;
-  }
-  errors_ << "update: no free backup name in '" << folder_ << "'\n";
-  return false;
-}
-
-// Moves each existing bundle to its backup name; false at the first file-system error.
-bool UpdateRun::BackUp() {
-  const std::pair<const std::string*, const std::string*> moves[] = {
-      {&serviceBundle_, &serviceBackup_}, {&companionBundle_, &companionBackup_}};
-  for (const auto& [bundle, backup] : moves) {
-    error_code error;
-    const fs::file_status status = fs::status(*bundle, error);
-    if (status.type() == fs::status_error) {
-      errors_ << "update: cannot check '" << *bundle << "': " << error.message() << '\n';
-      return false;
-    }
-    if (status.type() == fs::file_not_found)
-      continue;
-    fs::rename(*bundle, *backup, error);
-    if (error) {
-      errors_ << "update: cannot rename '" << *bundle << "' to '" << *backup
-              << "': " << error.message() << '\n';
-      return false;
-    }
-  }
-  return true;
-}
-
-// Puts each backup back under its bundle name. A slot that could not be cleared keeps its backup:
-// a backup is never given up for an uncertain state.
-void UpdateRun::RestoreBackups(bool serviceSlotFree, bool companionSlotFree) {
-  const std::tuple<const std::string*, const std::string*, bool> moves[] = {
-      {&serviceBackup_, &serviceBundle_, serviceSlotFree},
-      {&companionBackup_, &companionBundle_, companionSlotFree}};
-  for (const auto& [backup, bundle, slotFree] : moves) {
-    const std::optional<bool> exists = Exists(*backup);
-    if (!exists || !*exists)
-      continue;
-    if (!slotFree) {
-      errors_ << "update: kept the previous bundle at '" << *backup << "'\n";
-      continue;
-    }
-    error_code error;
-    fs::rename(*backup, *bundle, error);
-    if (error)
-      Report("cannot rename '" + *backup + "' to '" + *bundle + "'", error);
-  }
-}
-
-// Gives the owner full rights on every folder of the tree (links are not followed), so that a
-// tree with read-only folders can be emptied by whoever owns it.
-void OpenFolders(const fs::path& root) {
-  error_code error;
-  if (fs::symlink_status(root, error).type() != fs::directory_file)
-    return;
-  fs::permissions(root, fs::add_perms | fs::owner_all, error);
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
-    error_code ignored;
-    if (it->symlink_status(ignored).type() == fs::directory_file)
-      fs::permissions(it->path(), fs::add_perms | fs::owner_all, ignored);
-  }
-}
-
-bool UpdateRun::RemoveAll(const std::string& path) {
-  error_code error;
-  fs::remove_all(path, error);
-  if (error == boost::system::errc::permission_denied) {
-    // Read-only folders inside a bundle: the tree is ours to remove, so open it and retry.
-    OpenFolders(path);
-    error.clear();
-    fs::remove_all(path, error);
-  }
-  if (error) {
-    Report("cannot remove '" + path + "'", error);
-    return false;
-  }
-  return true;
-}
-
-void UpdateRun::RemoveEntry(const std::string& path) {
-  error_code error;
-  fs::remove(path, error);
-  if (error)
-    Report("cannot remove '" + path + "'", error);
-}
-
-bool UpdateRun::ListLinks(LinkSet& links) {
-  error_code error;
-  fs::recursive_directory_iterator it(folder_, error), end;
-  if (error == boost::system::errc::no_such_file_or_directory)
-    return true; // no folder, no links (and no archives below it either)
-  for (; !error && it != end; it.increment(error)) {
-    const fs::path& path = it->path();
-    if (path == serviceBackup_ || path == companionBackup_) {
-      it.disable_recursion_pending(); // the previous bundles are not the archives' doing
-      continue;
-    }
-    error_code linkError;
-    if (it->symlink_status(linkError).type() != fs::symlink_file)
-      continue;
-    const fs::path target = fs::read_symlink(path, linkError);
-    if (linkError) {
-      error = linkError;
-      break;
-    }
-    links.emplace(path.string(), target.string());
-  }
-  if (error) {
-    Report("cannot list the links in '" + folder_ + "'", error);
-    return false;
-  }
-  return true;
-}
-
-bool UpdateRun::RemoveLinksLeadingOut(const LinkSet& before) {
-  LinkSet now;
-  if (!ListLinks(now))
-    return false;
-  bool allInside = true;
-  for (const auto& [link, target] : now) {
-    if (before.count({link, target}) != 0)
-      continue;
-    // Where a write through the link would land now; only links of this run can be followed
-    // by the next extraction, and unzip creates an archive's links after its files.
-    const fs::path linkPath(link), targetPath(target);
-    error_code error;
-    const fs::path lands = fs::weakly_canonical(
-        targetPath.is_absolute() ? targetPath : linkPath.parent_path() / targetPath, error);
-    const fs::path inside = error ? fs::path() : lands.lexically_relative(realFolder_);
-    if (!inside.empty() && *inside.begin() != "..")
-      continue;
-    allInside = false;
-    errors_ << "update: refused the link '" << link << "' -> '" << target << "': it leads outside '"
-            << folder_ << "'\n";
-    RemoveEntry(link);
-  }
-  return allInside;
-}
-
-bool UpdateRun::Extract() {
-  error_code error;
-  realFolder_ = fs::weakly_canonical(folder_, error);
-  if (error) {
-    Report("cannot resolve '" + folder_ + "'", error);
-    return false;
-  }
-  LinkSet before;
-  if (!ListLinks(before))
-    return false;
-  for (const std::string* archive : {&secondArchive_, &firstArchive_}) {
-    if (services_.HeldSignal() != 0)
-      return false;
-    const int status = services_.RunCommand(UnzipCommand(*archive, folder_));
-    const UnzipResult result = ClassifyUnzipStatus(status);
-    // system() keeps a terminal's interrupt from this process: it counts all the same.
-    if (result == UnzipResult::Interrupted)
-      services_.HoldSignal(SIGINT);
-    if (result != UnzipResult::Completed) {
-      errors_ << "update: '" << *archive << "' could not be extracted whole\n";
-      RemoveLinksLeadingOut(before);
-      return false;
-    }
-    if (!RemoveLinksLeadingOut(before))
+    if (Interrupted() || !IssueKills())
       return false;
   }
-  return true;
+  return !Interrupted();
 }
 
-void UpdateRun::KeepNewBundles() {
-  for (const std::string* path :
-       {&serviceBackup_, &companionBackup_, &firstArchive_, &secondArchive_})
-    RemoveAll(*path);
-}
-
-void UpdateRun::Finish() {
-  Reload();
-  // A signal held since the first rename ends the run here, with a whole pair in place.
-  services_.ReleaseTerminationSignals();
-}
-
-void UpdateRun::RollBack() {
-  const bool serviceCleared = RemoveAll(serviceBundle_);
-  const bool companionCleared = RemoveAll(companionBundle_);
-  RemoveEntry(firstArchive_);
-  RemoveEntry(secondArchive_);
-  RestoreBackups(serviceCleared, companionCleared);
-}
-
-int UpdateRun::Run(const std::vector<std::string>& arguments) {
-  StopAgent();
-
+bool UpdateRun::ReadArguments(const std::vector<std::string>& arguments) {
   const auto argument = [&](size_t index) {
     return index < arguments.size() ? arguments[index] : std::string();
   };
   folder_ = argument(0);
   const std::string first = argument(1), second = argument(2);
-  if (folder_.empty() || first.empty() || second.empty()) {
-    Reload();
-    return 0;
-  }
-
+  if (folder_.empty() || first.empty() || second.empty())
+    return false;
   firstArchive_ = AppendPathToString(folder_, first);
   secondArchive_ = AppendPathToString(folder_, second);
   serviceBundle_ = AppendPathToString(folder_, kServiceBundleName);
   companionBundle_ = AppendPathToString(folder_, kCompanionBundleName);
-  if (!ChooseBackupNames()) {
-    Reload();
-    return 1;
-  }
+  return true;
+}
 
-  // From the first rename on, an interrupt must not leave the agent without its bundles.
-  services_.HoldTerminationSignals();
-  if (!BackUp()) {
-    // Nothing was extracted; whatever was moved aside goes back.
-    RestoreBackups(true, true);
-    Finish();
-    return hadError_ ? 1 : 0;
-  }
+// The path with "." components and trailing slashes gone, for comparing names.
+fs::path Normal(const std::string& path) {
+  fs::path normal = fs::path(path).lexically_normal();
+  while (!normal.empty() && normal.filename() == "." && normal.has_parent_path())
+    normal = normal.parent_path();
+  return normal;
+}
 
+bool UpdateRun::ArchivesAcceptable() {
+  const fs::path folder = Normal(folder_);
+  const std::set<fs::path> reserved = {folder, Normal(serviceBundle_), Normal(companionBundle_)};
+  bool acceptable = true;
+  for (const std::string* archive : {&firstArchive_, &secondArchive_}) {
+    // Removing the archive at the end must never take the folder or a bundle with it.
+    error_code error;
+    const fs::file_type type = fs::status(*archive, error).type();
+    std::string why;
+    if (reserved.count(Normal(*archive)) != 0)
+      why = "it is the folder or a bundle";
+    else if (type == fs::status_error)
+      why = "it cannot be checked: " + error.message();
+    else if (type != fs::file_not_found && type != fs::regular_file)
+      why = "it is not a file";
+    if (!why.empty()) {
+      Report(Severity::Error, "refused the archive " + Quoted(*archive) + ": " + why);
+      acceptable = false;
+    }
+  }
+  return acceptable;
+}
+
+bool UpdateRun::Recover() {
+  Check(Severity::Error, RecoverKilledRun(folder_));
+  // With a record still there, this run would overwrite what a person has to judge.
+  if (EntryExists(AppendPathToString(folder_, kRecordName))) {
+    Report(Severity::Error, "left " + Quoted(AppendPathToString(folder_, kRecordName)) +
+                                " and the folder as they are; nothing was installed");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateRun::CreateStaging() {
+  // The record names the staging folder before it exists, so that a kill never leaves one that
+  // no record names.
+  for (int attempt = 0; attempt < kStagingAttempts; ++attempt) {
+    record_ = {RunStage::Extracting, NewStagingName(), -1};
+    staging_ = AppendPathToString(folder_, record_.staging);
+    if (!Check(Severity::NotInstalled, WriteRecord(folder_, record_)))
+      return false;
+    int failed = 0;
+    if (MakePrivateFolder(staging_, failed))
+      return true;
+    if (failed == EEXIST)
+      continue;
+    Report(Severity::NotInstalled,
+           "cannot create " + Quoted(staging_) + ": " + std::strerror(failed));
+    Check(Severity::Error, RemoveRecord(folder_));
+    return false;
+  }
+  Report(Severity::NotInstalled, "no free staging name in " + Quoted(folder_));
+  Check(Severity::Error, RemoveRecord(folder_));
+  return false;
+}
+
+bool UpdateRun::ExtractAndJudge() {
+  for (const std::string* archive : {&secondArchive_, &firstArchive_}) {
+    if (Interrupted())
+      return false;
+    const UnzipResult result = ClassifyUnzipStatus(RunTool(UnzipCommand(*archive, staging_)));
+    // The shell keeps a terminal's interrupt from this process only when it reaches unzip alone.
+    if (result == UnzipResult::Interrupted)
+      services_.HoldSignal(SIGINT);
+    if (result != UnzipResult::Completed) {
+      Report(Severity::NotInstalled, Quoted(*archive) + " could not be extracted whole");
+      return false;
+    }
+    // Checked after each archive: the next one must not write through a link this one made.
+    if (!Check(Severity::NotInstalled, LinksLeadingOut(staging_)))
+      return false;
+  }
   // A bundle is a folder: anything else in its place is no usable bundle.
-  bool succeeded = Extract() && services_.HeldSignal() == 0;
-  succeeded = succeeded && IsFolder(serviceBundle_).value_or(false) &&
-              IsFolder(companionBundle_).value_or(false);
-  if (succeeded)
-    KeepNewBundles();
-  else
-    RollBack();
+  bool whole = true;
+  for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
+    error_code error;
+    if (fs::symlink_status(AppendPathToString(staging_, name), error).type() !=
+        fs::directory_file) {
+      Report(Severity::NotInstalled, "the archives hold no folder " + Quoted(name));
+      whole = false;
+    }
+  }
+  if (!whole)
+    return false;
+  // The archives' other entries must be able to land without going through a link.
+  std::set<std::string> own = {kServiceBundleName, kCompanionBundleName};
+  Problems extras = MergeExtras(staging_, folder_, own, false);
+  error_code error;
+  for (fs::directory_iterator it(staging_, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name == kRecordName || name == kRecordDraftName || name.rfind(kStagingPrefix, 0) == 0)
+      extras.push_back("the archives hold " + Quoted(name) +
+                       ", a name the update keeps for itself");
+  }
+  if (error)
+    extras.push_back("cannot list " + Quoted(staging_) + ": " + error.message());
+  return Check(Severity::NotInstalled, extras) && !Interrupted();
+}
 
-  Finish();
-  return hadError_ ? 1 : 0;
+bool UpdateRun::ChooseSuffix() {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  const int drawn = std::rand() % kSuffixCount;
+  // Leftovers of earlier runs are never overwritten, and an extra entry of the archives never
+  // lands on a backup: from the drawn suffix on, take the first whose names are free in both.
+  for (int step = 0; step < kSuffixCount; ++step) {
+    const int suffix = (drawn + step) % kSuffixCount;
+    bool free = true;
+    for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
+      const std::string backup = BackupName(name, suffix);
+      free = free && !EntryExists(AppendPathToString(folder_, backup)) &&
+             !EntryExists(AppendPathToString(staging_, backup));
+    }
+    if (free) {
+      record_.suffix = suffix;
+      return true;
+    }
+  }
+  Report(Severity::Error, "no free backup name in " + Quoted(folder_));
+  return false;
+}
+
+bool UpdateRun::Swap() {
+  std::vector<std::pair<std::string, std::string>> moved;
+  const auto move = [&](const std::string& from, const std::string& to) {
+    error_code error;
+    fs::rename(from, to, error);
+    if (error) {
+      Report(Severity::NotInstalled,
+             "cannot rename " + Quoted(from) + " to " + Quoted(to) + ": " + error.message());
+      return false;
+    }
+    moved.emplace_back(from, to);
+    return true;
+  };
+  bool swapped = true;
+  for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
+    const std::string live = AppendPathToString(folder_, name);
+    // Whatever stands at the bundle name, a link included, is kept as the backup.
+    if (swapped && EntryExists(live))
+      swapped = move(live, AppendPathToString(folder_, BackupName(name, record_.suffix)));
+  }
+  for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
+    if (swapped)
+      swapped = move(AppendPathToString(staging_, name), AppendPathToString(folder_, name));
+  }
+  if (swapped)
+    return true;
+  bool undone = true;
+  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+    error_code error;
+    fs::rename(it->second, it->first, error);
+    if (error) {
+      Report(Severity::Error, "cannot rename " + Quoted(it->second) + " back to " +
+                                  Quoted(it->first) + ": " + error.message());
+      undone = false;
+    }
+  }
+  // With the swap half done the record stays: the next run completes it.
+  if (undone && Check(Severity::Error, RemoveTree(staging_)))
+    Check(Severity::Error, RemoveRecord(folder_));
+  return false;
+}
+
+void UpdateRun::Install() {
+  if (!ChooseSuffix() || Interrupted()) {
+    FailureBranch();
+    return;
+  }
+  // From the first rename on, signals stay held until the pair is whole and the run is done.
+  record_.stage = RunStage::Swapping;
+  if (!Check(Severity::NotInstalled, WriteRecord(folder_, record_))) {
+    FailureBranch();
+    return;
+  }
+  if (!Swap())
+    return; // both archives stay: nothing was installed and nothing is lost
+  Check(Severity::Error, SyncEntry(folder_));
+  record_.stage = RunStage::Installed;
+  Check(Severity::Error, WriteRecord(folder_, record_));
+  Check(Severity::Error,
+        MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, true));
+  for (const char* name : {kServiceBundleName, kCompanionBundleName})
+    Check(Severity::Error,
+          RemoveTree(AppendPathToString(folder_, BackupName(name, record_.suffix))));
+  Check(Severity::Error, RemoveTree(firstArchive_));
+  Check(Severity::Error, RemoveTree(secondArchive_));
+  Check(Severity::Error, RemoveTree(staging_));
+  Check(Severity::Error, RemoveRecord(folder_));
+}
+
+void UpdateRun::FailureBranch() {
+  // The live bundles were never touched; what the archives brought goes, and so do they.
+  const bool cleared = Check(Severity::Error, RemoveTree(staging_));
+  Check(Severity::Error, RemoveEntry(firstArchive_));
+  Check(Severity::Error, RemoveEntry(secondArchive_));
+  if (cleared)
+    Check(Severity::Error, RemoveRecord(folder_));
+}
+
+int UpdateRun::Run(const std::vector<std::string>& arguments) {
+  // From the unload on, an interrupt still lets the run reload the agent before it ends.
+  services_.HoldTerminationSignals();
+  if (StopAgent() && ReadArguments(arguments) && Recover() && !Interrupted() &&
+      ArchivesAcceptable() && CreateStaging()) {
+    if (ExtractAndJudge() && Check(Severity::Error, SyncTree(staging_)))
+      Install();
+    else
+      FailureBranch();
+  }
+  Reload();
+  // A held signal ends the run here, with a whole pair in place.
+  services_.ReleaseTerminationSignals();
+  return status_;
 }
 
 } // namespace

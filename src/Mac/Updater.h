@@ -1,5 +1,7 @@
-// The update run: stop the agent, move the two bundles aside, extract both archives into the
-// folder, keep the new bundles or restore the old ones, reload the agent.
+// The update run: stop the agent, extract both archives into a staging folder inside the folder,
+// judge the staged pair there, swap it in by renames (the previous bundles kept as backups until
+// the new pair is whole), clean up, reload the agent. A run killed on the way is completed or
+// undone by the next run, from the record it keeps in the folder (UpdateRecord.h).
 #ifndef ORVANTA_MAC_UPDATER_H
 #define ORVANTA_MAC_UPDATER_H
 
@@ -17,11 +19,13 @@ inline constexpr const char* kCompanionBundleName = "orvantaet.app";
 inline constexpr int kStopProbes = 10;
 
 // arguments: folder, first archive, second archive (further ones ignored; missing ones count as
-// empty), archives relative to the folder. Returns the exit status: 0, or 1 when a file-system
-// operation after the extraction, or a rollback of the backups, failed; each such failure is one
-// line on errors. From the first rename until the reload has been issued, termination signals
-// are held: the run restores or keeps a whole pair, reloads, and only then ends as the signal
-// asked (through services, which does not return then).
+// empty), archives relative to the folder. Every failure is one line on errors. Returns the exit
+// status: 0 when the run reached its end, the update installed or not; 1 when an archive
+// argument was refused, a killed run's record could not be settled, or a file-system step failed.
+// Termination signals are held from the unload on: the run reloads the agent and only then ends
+// as the signal asked (through services, which does not return then). A signal in the stop phase
+// leaves the folder untouched, one before the swap takes the failure branch, and one after the
+// swap has begun waits until the new pair is whole.
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
               std::ostream& errors);
 

@@ -1,7 +1,8 @@
 // The built update program under faults, one row per fault: a full disk, hostile archives,
 // read-only trees, termination signals at each stage. Every row ends with the folder holding
-// exactly the new pair or exactly the previous pair (whole trees, so no backup names and no
-// archives are left), nothing written outside the folder, and the reload issued.
+// exactly the new pair or exactly the previous pair (whole trees, so no backup names, staging
+// folder, record or archives are left) or, for a run stopped before its own work, untouched;
+// nothing written outside the folder; and the reload issued.
 // Real unzip does the extracting; a wrapper on PATH around it, and stubs for launchctl and
 // killall, log each call and can send a signal at a chosen moment.
 #include "TestSupport.h"
@@ -51,6 +52,9 @@ struct Fault {
   Injection injection = {};
   bool asNobody = false;
   bool inSmallTmpfs = false;
+  std::function<void()> atLaunch = {}; // runs in the child just before exec
+  const char* first = "first.zip";     // the archive arguments
+  const char* second = "second.zip";
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -176,7 +180,7 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
   if (fault.asNobody)
     options.runAs = NobodyUid();
   const std::string pidFile = t.run + "/update.pid", cwd = t.sandbox.path();
-  options.inChild = [pidFile, cwd] {
+  options.inChild = [pidFile, cwd, atLaunch = fault.atLaunch] {
     setpgid(0, 0);
     (void)chdir(cwd.c_str());
     const std::string pid = std::to_string(getpid());
@@ -185,8 +189,10 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
       (void)!write(fd, pid.data(), pid.size());
       close(fd);
     }
+    if (atLaunch)
+      atLaunch();
   };
-  const std::vector<std::string> arguments = {t.folder, "first.zip", "second.zip"};
+  const std::vector<std::string> arguments = {t.folder, fault.first, fault.second};
   if (!fault.inSmallTmpfs) {
     options.arguments = arguments;
     return RunProgram(ORVANTA_UPDATE_BINARY, options);
@@ -254,11 +260,27 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
       lines.push_back(line);
     return lines;
   }();
-  const bool reloaded = std::find(calls.begin(), calls.end(), reload) != calls.end();
-  EXPECT_EQ(reloaded, fault.outcome != Outcome::Untouched);
+  EXPECT_NE(std::find(calls.begin(), calls.end(), reload), calls.end());
 }
 
 const auto kNew = [](UpdateFault& t) { t.NewArchives(); };
+
+// A row whose launch differs: run in the child just before update is executed.
+Fault Launched(const char* id, std::function<void()> atLaunch, Injection injection = {},
+               Outcome outcome = Outcome::NewPair, int status = 0) {
+  Fault fault{id, kNew, outcome, status, injection};
+  fault.atLaunch = std::move(atLaunch);
+  return fault;
+}
+
+// A row whose archive arguments are refused: nothing moves, exit status 1.
+Fault Refused(const char* id, const char* first, const char* second,
+              std::function<void(UpdateFault&)> arrange) {
+  Fault fault{id, std::move(arrange), Outcome::Untouched, 1};
+  fault.first = first;
+  fault.second = second;
+  return fault;
+}
 
 // Many small files, then one too big for the space left: the disk fills part-way through.
 std::vector<ZipEntry> WithBigFile(std::vector<ZipEntry> entries) {
@@ -376,9 +398,72 @@ const Fault kFaults[] = {
      0,
      {},
      true},
-    // Termination signals. Before the first rename the run just ends.
+    // A link that already stands in the folder is never written through.
+    {"LinkInFolderLeadsOut",
+     [](UpdateFault& t) {
+       ASSERT_EQ(symlink(t.outside.c_str(), (t.folder + "/ext").c_str()), 0);
+       t.WriteArchives(Bundle("orvantaes.app", "v2") +
+                           std::vector<ZipEntry>{ZipFile("ext/evil", "x")},
+                       Bundle("orvantaet.app", "v2"));
+     },
+     Outcome::PreviousPair},
+    // An entry of the folder the run cannot read is none of its business.
+    {"UnreadableEntryInFolderAsUser",
+     [](UpdateFault& t) {
+       MakeDirs(t.folder + "/private");
+       WriteFile(t.folder + "/private/secret", "s");
+       chmod((t.folder + "/private").c_str(), 0);
+       t.extras = {{"private", "dir"}, {"private/secret", "file: s"}};
+       t.NewArchives();
+     },
+     Outcome::NewPair,
+     0,
+     {},
+     true},
+    // Archive arguments whose removal at the end would take the folder or a bundle with it.
+    Refused("ArchiveIsTheFolder", ".", "second.zip", kNew),
+    Refused("ArchiveIsABundle", "first.zip", "./orvantaes.app/", kNew),
+    Refused("ArchiveIsAnAbsentBundle", "first.zip", "orvantaet.app",
+            [](UpdateFault& t) {
+              stdfs::remove_all(t.folder + "/orvantaet.app");
+              t.NewArchives();
+            }),
+    Refused("ArchiveIsAFolder", "first.zip", "sub.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              MakeDirs(t.folder + "/sub.zip");
+            }),
+    Refused("ArchiveLinksToAFolder", "first.zip", "link.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              ASSERT_EQ(symlink("orvantaes.app", (t.folder + "/link.zip").c_str()), 0);
+            }),
+    // How callers really launch it: the reader of its output gone, signals and streams as
+    // inherited.
+    Launched("BrokenPipeOnOutput",
+             [] {
+               int ends[2];
+               if (pipe(ends) == 0) {
+                 close(ends[0]);
+                 dup2(ends[1], STDOUT_FILENO);
+                 dup2(ends[1], STDERR_FILENO);
+                 close(ends[1]);
+               }
+             }),
+    Launched("ChildSignalIgnored", [] { signal(SIGCHLD, SIG_IGN); }),
+    Launched("HangUpIgnoredThenSent", [] { signal(SIGHUP, SIG_IGN); },
+             {"unzip-start", "HUP", "process"}),
+    Launched("StdoutClosed", [] { close(STDOUT_FILENO); }),
+    Launched("StderrClosed", [] { close(STDERR_FILENO); }),
+    Launched("StandardStreamsClosed",
+             [] {
+               for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+                 close(fd);
+             }),
+    // Termination signals. In the stop phase the run reloads and ends, the folder untouched.
     {"TermBeforeBackup", kNew, Outcome::Untouched, 128 + SIGTERM, {"kill", "TERM", "process"}},
-    // From the first rename to the reload they are held: previous pair before the decision...
+    {"CtrlCDuringStop", kNew, Outcome::Untouched, 128 + SIGINT, {"kill", "INT", "group"}},
+    // From the extraction to the reload they are held: previous pair before the decision...
     {"IntAfterBackup",
      kNew,
      Outcome::PreviousPair,

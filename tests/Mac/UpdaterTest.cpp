@@ -2,7 +2,9 @@
 #include "Updater.h"
 #include "AgentControl.h"
 #include "RecordingServices.h"
+#include "Staging.h"
 #include "TestSupport.h"
+#include "UpdateRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -40,24 +43,38 @@ protected:
     MakeBundle("orvantaet.app", "v1");
     WriteFile(scratch / "first.zip", "zip 1");
     WriteFile(scratch / "second.zip", "zip 2");
-    // "Extraction" puts new bundles in place, as a good unzip would.
+    // "Extraction" puts a new bundle where unzip was told to, as a good unzip would.
     services.onCommand = [this](const std::string& command) {
-      if (command.rfind("unzip ", 0) == 0 && extracts) {
+      if (command.rfind("unzip ", 0) != 0)
+        return;
+      staging = StagingOf(command);
+      if (onUnzip)
+        onUnzip();
+      if (extracts) {
         const bool second = command.find("second.zip") != std::string::npos;
-        MakeBundle(second ? "orvantaet.app" : "orvantaes.app", "v2");
+        MakeBundle(staging + "/" + (second ? "orvantaet.app" : "orvantaes.app"), "v2");
       }
     };
   }
+  // The folder after " -d " in an unzip command, unquoted (the tests' paths hold no quote).
+  static std::string StagingOf(const std::string& command) {
+    const size_t at = command.rfind(" -d '") + 5;
+    return command.substr(at, command.size() - at - 1);
+  }
   void MakeBundle(const std::string& name, const std::string& version) {
-    MakeDirs(scratch / name + "/Contents");
-    WriteFile(scratch / name + "/Contents/Info.plist", version);
+    const std::string at = name[0] == '/' ? name : scratch / name;
+    MakeDirs(at + "/Contents");
+    WriteFile(at + "/Contents/Info.plist", version);
   }
   int Run(const std::vector<std::string>& arguments) {
     return RunUpdate(arguments, services, errors);
   }
+  // Both unzips target one fresh private folder directly inside the folder.
   std::vector<std::string> Unzips() const {
-    return {UnzipCommand(scratch / "second.zip", folder),
-            UnzipCommand(scratch / "first.zip", folder)};
+    EXPECT_EQ(std::filesystem::path(staging).parent_path(), folder);
+    EXPECT_EQ(std::filesystem::path(staging).filename().string().rfind(kStagingPrefix, 0), 0u);
+    return {UnzipCommand(scratch / "second.zip", staging),
+            UnzipCommand(scratch / "first.zip", staging)};
   }
 
   ScratchDir scratch;
@@ -65,6 +82,8 @@ protected:
   RecordingServices services;
   std::ostringstream errors;
   bool extracts = true;
+  std::function<void()> onUnzip; // runs at each unzip, before it "extracts"
+  std::string staging;           // the folder the last unzip extracted into
 };
 
 TEST_F(UpdaterTest, AgentGoneAtOnce) {
@@ -124,16 +143,41 @@ TEST_F(UpdaterTest, MissingArgumentsOnlyStopAndReload) {
   EXPECT_EQ(Snapshot(folder), before);
 }
 
-TEST_F(UpdaterTest, FailingBackupRestoresAndSkipsExtraction) {
-  // A link to itself cannot be checked (ELOOP): the backup step fails at the companion, after
-  // the service bundle has already been moved aside.
-  std::filesystem::remove_all(scratch / "orvantaet.app");
-  ASSERT_EQ(symlink("orvantaet.app", (scratch / "orvantaet.app").c_str()), 0);
-  const auto before = Snapshot(folder);
-  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
-  EXPECT_EQ(services.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
-  EXPECT_EQ(Snapshot(folder), before);
-  EXPECT_NE(errors.str().find("orvantaet.app"), std::string::npos) << errors.str();
+TEST_F(UpdaterTest, UntrustedRecordOfAKilledRunStopsTheRun) {
+  // Whatever stands at the record's name and is no record written by a run: nothing is touched.
+  for (const char* record : {"garbage\n", ""}) {
+    WriteFile(scratch / kRecordName, record);
+    const auto before = Snapshot(folder);
+    RecordingServices fresh;
+    std::ostringstream lines;
+    EXPECT_EQ(RunUpdate({folder, "first.zip", "second.zip"}, fresh, lines), 1);
+    EXPECT_EQ(fresh.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
+    EXPECT_EQ(Snapshot(folder), before);
+    EXPECT_NE(lines.str().find(kRecordName), std::string::npos) << lines.str();
+  }
+}
+
+TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
+  // Killed mid-swap: the service bundle had gone to its backup, the staged pair was whole.
+  const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
+  MakeBundle(killed + "/orvantaes.app", "v1.5");
+  MakeBundle(killed + "/orvantaet.app", "v1.5");
+  std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
+  ASSERT_TRUE(WriteRecord(folder, {RunStage::Swapping, killed, 7}).empty());
+  std::string stagedAtFirstUnzip;
+  onUnzip = [&] {
+    if (stagedAtFirstUnzip.empty())
+      stagedAtFirstUnzip = orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist");
+  };
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0) << errors.str();
+  EXPECT_EQ(stagedAtFirstUnzip, "v1.5");
+  EXPECT_EQ(Snapshot(folder), (std::map<std::string, std::string>{
+                                  {"orvantaes.app", "dir"},
+                                  {"orvantaes.app/Contents", "dir"},
+                                  {"orvantaes.app/Contents/Info.plist", "file: v2"},
+                                  {"orvantaet.app", "dir"},
+                                  {"orvantaet.app/Contents", "dir"},
+                                  {"orvantaet.app/Contents/Info.plist", "file: v2"}}));
 }
 
 TEST_F(UpdaterTest, FailedExtractionRollsBack) {
@@ -148,11 +192,16 @@ TEST_F(UpdaterTest, FailedExtractionRollsBack) {
 }
 
 TEST_F(UpdaterTest, ErrorDuringRollbackIsReportedAndStillReloads) {
-  // The "archive" is a folder with content: removing it as a single entry fails.
+  // The archive turns into a folder with content while it is extracted: removing it as a single
+  // entry fails.
   extracts = false;
-  std::filesystem::remove(scratch / "first.zip");
-  MakeDirs(scratch / "first.zip");
-  WriteFile(scratch / "first.zip/inside", "x");
+  onUnzip = [this] {
+    if (!std::filesystem::is_regular_file(scratch / "first.zip"))
+      return;
+    std::filesystem::remove(scratch / "first.zip");
+    MakeDirs(scratch / "first.zip");
+    WriteFile(scratch / "first.zip/inside", "x");
+  };
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 1);
   EXPECT_NE(errors.str().find("cannot remove '" + scratch / "first.zip" + "'"), std::string::npos)
       << errors.str();
