@@ -31,6 +31,8 @@ const char* StageName(RunStage stage) {
     return "swapping";
   case RunStage::Installed:
     return "installed";
+  case RunStage::Restoring:
+    return "restoring";
   }
   return "";
 }
@@ -128,10 +130,10 @@ bool IsFolder(const std::string& path) {
   return fs::symlink_status(path, error).type() == fs::directory_file;
 }
 
-// The swap of a killed run, finished or undone. False when the folder is not in a state the swap
-// can have left, or a rename failed.
-bool SettleSwap(const std::string& folder, const UpdateRecord& record, bool& forward,
-                Problems& problems) {
+// The swap of a killed run, finished or undone; the direction once taken is kept in the record,
+// so that a kill during the settling does not turn it around. Empty when the folder is not in a
+// state the swap can have left, or a rename failed; otherwise whether the new pair is in place.
+std::optional<bool> SettleSwap(const std::string& folder, UpdateRecord record, Problems& problems) {
   const std::string staging = AppendPathToString(folder, record.staging);
   Slot slots[2];
   bool allWhole = true;
@@ -146,28 +148,38 @@ bool SettleSwap(const std::string& folder, const UpdateRecord& record, bool& for
     if (IsFolder(slot.staged) && EntryExists(slot.live) && EntryExists(slot.backup)) {
       problems.push_back("cannot tell the previous " + Quoted(name) + " from its backup " +
                          Quoted(slot.backup));
-      return false;
+      return std::nullopt;
     }
   }
-  forward = allWhole;
-  for (const Slot& slot : slots) {
-    const bool staged = IsFolder(slot.staged);
-    if (forward) {
-      if (!staged)
+  if (record.stage == RunStage::Swapping && allWhole) {
+    for (const Slot& slot : slots) {
+      if (!IsFolder(slot.staged))
         continue;
       if (EntryExists(slot.live) && !Move(slot.live, slot.backup, problems))
-        return false;
+        return std::nullopt;
       if (!Move(slot.staged, slot.live, problems))
-        return false;
-    } else {
-      // The new bundle goes back with the rest of the staging folder; the backup returns.
-      if (!staged && EntryExists(slot.live) && !Move(slot.live, slot.staged, problems))
-        return false;
-      if (EntryExists(slot.backup) && !Move(slot.backup, slot.live, problems))
-        return false;
+        return std::nullopt;
     }
+    return true;
   }
-  return true;
+  if (record.stage != RunStage::Restoring) {
+    record.stage = RunStage::Restoring;
+    Append(problems, WriteRecord(folder, record));
+    if (!problems.empty())
+      return std::nullopt;
+  }
+  for (int i = 0; i < 2; ++i) {
+    const Slot& slot = slots[i];
+    // With the previous bundle back at its name (its backup gone), what stands there is it.
+    if (record.previous[i] && !EntryExists(slot.backup))
+      continue;
+    // The new bundle goes back into the staging folder, which goes; then the backup returns.
+    if (!IsFolder(slot.staged) && EntryExists(slot.live) && !Move(slot.live, slot.staged, problems))
+      return std::nullopt;
+    if (record.previous[i] && !Move(slot.backup, slot.live, problems))
+      return std::nullopt;
+  }
+  return false;
 }
 
 } // namespace
@@ -179,17 +191,18 @@ std::string BackupName(const char* bundleName, int suffix) {
 std::string RecordText(const UpdateRecord& record) {
   std::ostringstream text;
   text << kHeader << "\nstage " << StageName(record.stage) << "\nstaging " << record.staging
-       << "\nsuffix " << record.suffix << "\n";
+       << "\nsuffix " << record.suffix << "\nprevious " << (record.previous[0] ? '1' : '0')
+       << (record.previous[1] ? '1' : '0') << "\n";
   return text.str();
 }
 
 std::optional<UpdateRecord> ParseRecord(const std::string& text) {
   UpdateRecord record;
   std::istringstream lines(text);
-  std::string header, stageLine, stagingLine, suffixLine, rest;
+  std::string header, stageLine, stagingLine, suffixLine, previousLine, rest;
   if (!std::getline(lines, header) || header != kHeader || !std::getline(lines, stageLine) ||
       !std::getline(lines, stagingLine) || !std::getline(lines, suffixLine) ||
-      std::getline(lines, rest) || text.empty() || text.back() != '\n')
+      !std::getline(lines, previousLine) || std::getline(lines, rest) || text.back() != '\n')
     return std::nullopt;
   const auto field = [](const std::string& line, const char* key) -> std::optional<std::string> {
     const std::string prefix = std::string(key) + " ";
@@ -200,10 +213,19 @@ std::optional<UpdateRecord> ParseRecord(const std::string& text) {
   const auto stageText = field(stageLine, "stage");
   const auto stagingText = field(stagingLine, "staging");
   const auto suffixText = field(suffixLine, "suffix");
-  if (!stageText || !stagingText || !suffixText || !IsStagingName(*stagingText))
+  const auto previousText = field(previousLine, "previous");
+  if (!stageText || !stagingText || !suffixText || !previousText || !IsStagingName(*stagingText) ||
+      previousText->size() != 2)
     return std::nullopt;
+  for (size_t i = 0; i < 2; ++i) {
+    const char bit = (*previousText)[i];
+    if (bit != '0' && bit != '1')
+      return std::nullopt;
+    record.previous[i] = bit == '1';
+  }
   bool known = false;
-  for (const RunStage candidate : {RunStage::Extracting, RunStage::Swapping, RunStage::Installed})
+  for (const RunStage candidate :
+       {RunStage::Extracting, RunStage::Swapping, RunStage::Installed, RunStage::Restoring})
     if (*stageText == StageName(candidate)) {
       record.stage = candidate;
       known = true;
@@ -263,15 +285,17 @@ Problems RecoverKilledRun(const std::string& folder) {
     return problems;
   }
   if (record.stage != RunStage::Extracting) {
-    if (record.stage == RunStage::Swapping && !IsFolder(staging)) {
+    if (record.stage != RunStage::Installed && !IsFolder(staging)) {
       problems.push_back("the record names the staging folder " + Quoted(staging) +
                          ", which is gone");
       return problems;
     }
-    bool forward = true;
-    if (record.stage == RunStage::Swapping && !SettleSwap(folder, record, forward, problems))
+    std::optional<bool> forward = true;
+    if (record.stage != RunStage::Installed)
+      forward = SettleSwap(folder, record, problems);
+    if (!forward)
       return problems;
-    if (forward && IsFolder(staging))
+    if (*forward && IsFolder(staging))
       Append(problems,
              MergeExtras(staging, folder, {kServiceBundleName, kCompanionBundleName}, true));
     for (const char* name : {kServiceBundleName, kCompanionBundleName})

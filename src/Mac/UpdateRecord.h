@@ -6,6 +6,7 @@
 
 #include "Staging.h"
 
+#include <array>
 #include <optional>
 #include <string>
 
@@ -19,12 +20,16 @@ enum class RunStage {
   Extracting, // the staging folder exists or is about to; the live bundles are untouched
   Swapping,   // the staged pair is durable; bundles move to backups and staged bundles into place
   Installed,  // the new pair is in place; extras, backups, staging folder and archives go
+  Restoring,  // a killed swap that cannot be finished is being undone by the next run
 };
 
 struct UpdateRecord {
   RunStage stage = RunStage::Extracting;
   std::string staging; // the staging folder's name inside the folder
   int suffix = -1;     // the backup suffix; -1 while none is chosen (Extracting)
+  // Whether the service and the companion bundle stood at their names before the swap (and so
+  // have a backup); both false while Extracting.
+  std::array<bool, 2> previous = {false, false};
 };
 
 std::string RecordText(const UpdateRecord& record);

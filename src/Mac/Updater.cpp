@@ -294,11 +294,11 @@ bool UpdateRun::Swap() {
     return true;
   };
   bool swapped = true;
+  int index = 0;
   for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
-    const std::string live = AppendPathToString(folder_, name);
-    // Whatever stands at the bundle name, a link included, is kept as the backup.
-    if (swapped && EntryExists(live))
-      swapped = move(live, AppendPathToString(folder_, BackupName(name, record_.suffix)));
+    if (swapped && record_.previous[index++])
+      swapped = move(AppendPathToString(folder_, name),
+                     AppendPathToString(folder_, BackupName(name, record_.suffix)));
   }
   for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
     if (swapped)
@@ -329,6 +329,8 @@ void UpdateRun::Install() {
   }
   // From the first rename on, signals stay held until the pair is whole and the run is done.
   record_.stage = RunStage::Swapping;
+  // Whatever stands at a bundle name, a link included, is kept as its backup.
+  record_.previous = {EntryExists(serviceBundle_), EntryExists(companionBundle_)};
   if (!Check(Severity::NotInstalled, WriteRecord(folder_, record_))) {
     FailureBranch();
     return;

@@ -163,7 +163,7 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
   MakeBundle(killed + "/orvantaes.app", "v1.5");
   MakeBundle(killed + "/orvantaet.app", "v1.5");
   std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
-  ASSERT_TRUE(WriteRecord(folder, {RunStage::Swapping, killed, 7}).empty());
+  ASSERT_TRUE(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}).empty());
   std::string stagedAtFirstUnzip;
   onUnzip = [&] {
     if (stagedAtFirstUnzip.empty())

@@ -1,0 +1,231 @@
+// Recovery of a killed update run: folders fabricated as a kill at each stage leaves them, each
+// settled to a whole pair (new when the staged pair was whole, else the previous), with the
+// killed run's backups, staging folder and record gone and every unrelated entry untouched.
+#include "UpdateRecord.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+
+namespace orvanta::test {
+namespace {
+
+using namespace agent;
+namespace stdfs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+constexpr int kSuffix = 7;
+
+class RecoveryTest : public ::testing::Test {
+public:
+  void SetUp() override {
+    MakeBundle("orvantaes.app", "v1");
+    MakeBundle("orvantaet.app", "v1");
+    MakeBundle(staging + "/orvantaes.app", "v2");
+    MakeBundle(staging + "/orvantaet.app", "v2");
+    MakeDirs(scratch / staging + "/Extras");
+    WriteFile(scratch / staging + "/Extras/readme", "extra");
+    // Not the killed run's: a leftover backup of another run, and a file of the user's.
+    WriteFile(scratch / "orvantaes.app.3", "leftover");
+    WriteFile(scratch / "notes.txt", "mine");
+  }
+  void MakeBundle(const std::string& at, const std::string& version) {
+    MakeDirs(scratch / at + "/Contents");
+    WriteFile(scratch / at + "/Contents/Info.plist", version);
+  }
+  void Move(const std::string& from, const std::string& to) {
+    stdfs::rename(scratch / from, scratch / to);
+  }
+  Tree Expected(const char* service, const char* companion, bool extras) {
+    Tree tree = {{"orvantaes.app.3", "file: leftover"}, {"notes.txt", "file: mine"}};
+    for (const auto& [name, version] :
+         {std::pair{"orvantaes.app", service}, {"orvantaet.app", companion}}) {
+      if (version == nullptr)
+        continue;
+      tree[name] = "dir";
+      tree[std::string(name) + "/Contents"] = "dir";
+      tree[std::string(name) + "/Contents/Info.plist"] = std::string("file: ") + version;
+    }
+    if (extras) {
+      tree["Extras"] = "dir";
+      tree["Extras/readme"] = "file: extra";
+    }
+    return tree;
+  }
+
+  ScratchDir scratch;
+  const std::string folder = scratch.path();
+  const std::string staging = kStagingPrefix + std::string("KilledRun0");
+};
+
+TEST_F(RecoveryTest, EachStageSettlesToAWholePair) {
+  const std::string s = staging;
+  const struct {
+    const char* name;
+    RunStage stage;
+    std::array<bool, 2> previous;
+    std::function<void(RecoveryTest&)> killedAt;
+    const char* service;
+    const char* companion;
+    bool extras;
+  } rows[] = {
+      {"extracting, half an archive out",
+       RunStage::Extracting,
+       {false, false},
+       [s](RecoveryTest& t) { stdfs::remove_all(t.scratch / s + "/orvantaet.app"); },
+       "v1",
+       "v1",
+       false},
+      {"swapping, nothing moved yet",
+       RunStage::Swapping,
+       {true, true},
+       [](RecoveryTest&) {},
+       "v2",
+       "v2",
+       true},
+      {"swapping, service backed up",
+       RunStage::Swapping,
+       {true, true},
+       [](RecoveryTest& t) { t.Move("orvantaes.app", "orvantaes.app.7"); },
+       "v2",
+       "v2",
+       true},
+      {"swapping, both backed up, service in place",
+       RunStage::Swapping,
+       {true, true},
+       [s](RecoveryTest& t) {
+         t.Move("orvantaes.app", "orvantaes.app.7");
+         t.Move("orvantaet.app", "orvantaet.app.7");
+         t.Move(s + "/orvantaes.app", "orvantaes.app");
+       },
+       "v2",
+       "v2",
+       true},
+      {"swapping, no previous companion, service backed up",
+       RunStage::Swapping,
+       {true, false},
+       [](RecoveryTest& t) {
+         stdfs::remove_all(t.scratch / "orvantaet.app");
+         t.Move("orvantaes.app", "orvantaes.app.7");
+       },
+       "v2",
+       "v2",
+       true},
+      {"swapping, a staged bundle lost",
+       RunStage::Swapping,
+       {true, true},
+       [s](RecoveryTest& t) {
+         t.Move("orvantaes.app", "orvantaes.app.7");
+         t.Move("orvantaet.app", "orvantaet.app.7");
+         t.Move(s + "/orvantaes.app", "orvantaes.app");
+         stdfs::remove_all(t.scratch / s + "/orvantaet.app");
+       },
+       "v1",
+       "v1",
+       false},
+      {"restoring, service already back",
+       RunStage::Restoring,
+       {true, true},
+       [s](RecoveryTest& t) {
+         t.Move("orvantaet.app", "orvantaet.app.7");
+         t.Move(s + "/orvantaet.app", "orvantaet.app");
+       },
+       "v1",
+       "v1",
+       false},
+      {"installed, extras half merged, a backup half removed",
+       RunStage::Installed,
+       {true, true},
+       [s](RecoveryTest& t) {
+         t.Move("orvantaes.app", "orvantaes.app.7");
+         stdfs::remove_all(t.scratch / "orvantaet.app");
+         t.Move(s + "/orvantaes.app", "orvantaes.app");
+         t.Move(s + "/orvantaet.app", "orvantaet.app");
+         stdfs::create_directory(t.scratch / "Extras");
+         stdfs::remove(t.scratch / "orvantaes.app.7/Contents/Info.plist");
+       },
+       "v2",
+       "v2",
+       true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    stdfs::remove_all(folder);
+    MakeDirs(folder);
+    SetUp();
+    row.killedAt(*this);
+    const int suffix = row.stage == RunStage::Extracting ? -1 : kSuffix;
+    ASSERT_EQ(WriteRecord(folder, {row.stage, staging, suffix, row.previous}), Problems{});
+    EXPECT_EQ(RecoverKilledRun(folder), Problems{});
+    EXPECT_EQ(Snapshot(folder), Expected(row.service, row.companion, row.extras));
+  }
+}
+
+TEST_F(RecoveryTest, NoRecordLeavesTheFolderAndDropsAnUnusedDraft) {
+  const Tree before = Snapshot(folder);
+  WriteFile(scratch / kRecordDraftName, "stage swap");
+  EXPECT_EQ(RecoverKilledRun(folder), Problems{});
+  EXPECT_EQ(Snapshot(folder), before);
+}
+
+// A record that this program cannot have left, or that names a state the swap cannot have left,
+// is reported and nothing in the folder moves.
+TEST_F(RecoveryTest, UntrustedRecordLeavesEverything) {
+  const std::string good =
+      "orvanta-update record 1\nstage swapping\nstaging " + staging + "\nsuffix 7\nprevious 11\n";
+  const auto with = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::vector<std::pair<const char*, std::function<void()>>> rows = {
+      {"empty", [&] { WriteFile(scratch / kRecordName, ""); }},
+      {"garbage",
+       [&] {
+         WriteFile(scratch / kRecordName, "\x7f"
+                                          "ELF\x02\x01");
+       }},
+      {"cut short", [&] { WriteFile(scratch / kRecordName, good.substr(0, good.size() - 5)); }},
+      {"a line too many", [&] { WriteFile(scratch / kRecordName, good + "stage installed\n"); }},
+      {"unknown stage", [&] { WriteFile(scratch / kRecordName, with("swapping", "done")); }},
+      {"staging outside", [&] { WriteFile(scratch / kRecordName, with(staging, "../../etc")); }},
+      {"suffix out of range",
+       [&] { WriteFile(scratch / kRecordName, with("suffix 7", "suffix 1000")); }},
+      {"suffix with a zero",
+       [&] { WriteFile(scratch / kRecordName, with("suffix 7", "suffix 07")); }},
+      {"no suffix while swapping",
+       [&] { WriteFile(scratch / kRecordName, with("suffix 7", "suffix -1")); }},
+      {"record is a folder", [&] { MakeDirs(scratch / kRecordName); }},
+      {"record is a link",
+       [&] {
+         WriteFile(scratch / "elsewhere", good);
+         ASSERT_EQ(symlink("elsewhere", (scratch / kRecordName).c_str()), 0);
+       }},
+      {"staging gone while swapping",
+       [&] {
+         stdfs::remove_all(scratch / staging);
+         WriteFile(scratch / kRecordName, good);
+       }},
+      {"previous bundle and its backup both there",
+       [&] {
+         MakeBundle("orvantaes.app.7", "v0");
+         WriteFile(scratch / kRecordName, good);
+       }},
+  };
+  for (const auto& [name, arrange] : rows) {
+    SCOPED_TRACE(name);
+    stdfs::remove_all(folder);
+    MakeDirs(folder);
+    SetUp();
+    arrange();
+    const Tree before = Snapshot(folder);
+    EXPECT_NE(RecoverKilledRun(folder), Problems{});
+    EXPECT_EQ(Snapshot(folder), before);
+  }
+}
+
+} // namespace
+} // namespace orvanta::test
