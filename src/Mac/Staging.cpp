@@ -1,5 +1,7 @@
 #include "Staging.h"
 
+#include "platform/Platform.h"
+
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -45,11 +47,11 @@ private:
   int fd_;
 };
 
-// fsync of the entry at path, which must not be a link; 0 on success, else the errno.
-int SyncOne(const std::string& path, bool folder) {
+// fsync of the folder at path, which must not be a link; 0 on success, else the errno.
+int SyncFolder(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_DIRECTORY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0)
     return errno;
@@ -183,28 +185,14 @@ Problems LinksLeadingOut(const std::string& root) {
   return problems;
 }
 
-Problems SyncTree(const std::string& root) {
-  Problems problems;
-  error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-       it.increment(error)) {
-    error_code typeError;
-    const fs::file_type type = it->symlink_status(typeError).type();
-    // A link's own entry is made durable by the fsync of its folder.
-    if (type != fs::regular_file && type != fs::directory_file)
-      continue;
-    if (const int failed = SyncOne(it->path().string(), type == fs::directory_file))
-      problems.push_back(SyncFailure(it->path().string(), failed));
-  }
-  if (error)
-    problems.push_back(Failure("list " + Quoted(root), error));
-  const Problems rootProblems = SyncEntry(root);
-  problems.insert(problems.end(), rootProblems.begin(), rootProblems.end());
-  return problems;
+Problems FlushTree(const std::string& root) {
+  if (const int failed = platform::FlushFileSystem(root))
+    return {SyncFailure(root, failed)};
+  return {};
 }
 
 Problems SyncEntry(const std::string& path) {
-  if (const int failed = SyncOne(path, true))
+  if (const int failed = SyncFolder(path))
     return {SyncFailure(path, failed)};
   return {};
 }

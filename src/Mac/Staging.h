@@ -29,9 +29,9 @@ bool MakePrivateFolder(const std::string& path, int& errnoOut);
 // "'link' -> 'target'". A walk that fails adds its own line.
 Problems LinksLeadingOut(const std::string& root);
 
-// fsync of every file and folder in the tree at root (links are not followed), root included.
-Problems SyncTree(const std::string& root);
-// fsync of one entry (a folder, typically, after renames in it).
+// Makes the tree at root durable: one flush of the file system that holds it.
+Problems FlushTree(const std::string& root);
+// fsync of one folder, so that renames and removals in it are durable.
 Problems SyncEntry(const std::string& path);
 
 // Whether anything at all, even a dangling link, stands at path; errors count as "something".

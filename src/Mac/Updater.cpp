@@ -365,7 +365,7 @@ int UpdateRun::Run(const std::vector<std::string>& arguments) {
   services_.HoldTerminationSignals();
   if (StopAgent() && ReadArguments(arguments) && Recover() && !Interrupted() &&
       ArchivesAcceptable() && CreateStaging()) {
-    if (ExtractAndJudge() && Check(Severity::Error, SyncTree(staging_)))
+    if (ExtractAndJudge() && Check(Severity::Error, FlushTree(staging_)))
       Install();
     else
       FailureBranch();

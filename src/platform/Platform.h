@@ -21,6 +21,11 @@ namespace orvanta::platform {
 // matched, and also when the process list cannot be read. Unreadable entries are skipped.
 bool AnyProcess(const std::function<bool(std::string_view name)>& matches);
 
+// --- File system -------------------------------------------------------------------------------
+// Makes everything written so far to the file system that holds path (a folder) durable, in one
+// flush. Returns 0, or the errno of the call that failed.
+int FlushFileSystem(const std::string& path);
+
 // --- Type database -----------------------------------------------------------------------------
 // The MIME type that the type database prefers for a file name extension (without its dot);
 // empty when the database does not know the extension.
