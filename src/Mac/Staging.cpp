@@ -47,11 +47,11 @@ private:
   int fd_;
 };
 
-// fsync of the folder at path, which must not be a link; 0 on success, else the errno.
+// fsync of the folder at path (a link to one is followed); 0 on success, else the errno.
 int SyncFolder(const std::string& path) {
   int fd = -1;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_DIRECTORY);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0)
     return errno;

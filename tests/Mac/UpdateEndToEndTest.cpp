@@ -174,6 +174,18 @@ TEST_F(UpdateEndToEnd, TooFewArgumentsOnlyStopAndReload) {
   }
 }
 
+TEST_F(UpdateEndToEnd, FolderGivenThroughALink) {
+  MakeBundle(folder + "/orvantaes.app", "v1");
+  MakeBundle(folder + "/orvantaet.app", "v1");
+  MakeArchive("first.zip", {"orvantaes.app"}, "v2");
+  MakeArchive("second.zip", {"orvantaet.app"}, "v2");
+  const std::string link = sandbox / "apps-link";
+  ASSERT_EQ(symlink(folder.c_str(), link.c_str()), 0);
+  const ProgramResult result = Update({link, "first.zip", "second.zip"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(Snapshot(folder), BundlesOf("v2", {"orvantaes.app", "orvantaet.app"}));
+}
+
 TEST_F(UpdateEndToEnd, AbsoluteArchiveArgumentIsJoinedBelowTheFolder) {
   MakeArchive("first.zip", {"orvantaes.app"}, "v2");
   MakeArchive("second.zip", {"orvantaet.app"}, "v2");
