@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 namespace {
@@ -50,9 +51,10 @@ private:
   int processes_ = 0;
 };
 
-const Spawn kPgrep{{"pgrep", "-x", "orvantae[st]"}, {}, ""};
+// The probe looks at the caller's own processes only, so pgrep is asked the same (-U: real uid).
+const Spawn kPgrep{{"pgrep", "-x", "-U", std::to_string(getuid()), "orvantae[st]"}, {}, ""};
 
-// pgrep's answer: true when one of the agent's names runs.
+// pgrep's answer: true when one of the agent's names runs as this user.
 bool PgrepSays() {
   return Run(kPgrep) == 0;
 }

@@ -27,8 +27,9 @@ inline constexpr std::array<const char*, 4> kKillSequence = {
 
 } // namespace orvanta::agent
 
-// True when a running process is named exactly "orvantaet" or "orvantaes" (case-sensitive, whole
-// name); false otherwise, also when the process list cannot be read.
+// True when a running process of the calling user (same real uid) is named exactly "orvantaet"
+// or "orvantaes" (case-sensitive, whole name); false otherwise, also when the process list cannot
+// be read. Another user's agent is not the caller's to wait for.
 bool ExistProcess();
 
 #endif // ORVANTA_MAC_AGENTCONTROL_H

@@ -16,9 +16,11 @@
 namespace orvanta::platform {
 
 // --- Processes ---------------------------------------------------------------------------------
-// Walks the running processes (exited but unreaped ones excluded) and calls matches() with each
-// process's short name until it returns true. Returns true when it did; false when no name
-// matched, and also when the process list cannot be read. Unreadable entries are skipped.
+// Walks the caller's running processes (those whose real uid is the caller's real uid; exited
+// but unreaped ones excluded) and calls matches() with each process's short name until it
+// returns true. Returns true when a running process of the caller's matched; false when none
+// did, and also when the process list cannot be read. Unreadable entries are skipped. Another
+// user's processes never count, as they are not in the caller's session.
 bool AnyProcess(const std::function<bool(std::string_view name)>& matches);
 
 // --- File system -------------------------------------------------------------------------------

@@ -1,12 +1,14 @@
-// Process list from /proc: each numeric entry's comm file holds the short name; its stat line
-// carries the state letter after the name, which is put between the first "(" and the last ")".
+// Process list from /proc: each numeric entry's comm file holds the short name; its status file
+// holds the state letter ("State:") and the real, effective, saved and file-system uids ("Uid:").
 #include "platform/Platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -29,8 +31,9 @@ bool IsPid(const char* name) {
 
 // Reads one small file of a process into buffer; its length, or -1 when the entry is gone or
 // unreadable.
-ssize_t ReadEntry(int procFd, const char* pid, const char* file, char (&buffer)[512]) {
-  char path[sizeof(dirent::d_name) + sizeof("/stat")];
+template <size_t N>
+ssize_t ReadEntry(int procFd, const char* pid, const char* file, char (&buffer)[N]) {
+  char path[sizeof(dirent::d_name) + sizeof("/status")];
   std::snprintf(path, sizeof path, "%s/%s", pid, file);
   const int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -53,18 +56,37 @@ bool ReadName(int procFd, const char* pid, std::string_view& name, char (&buffer
   return true;
 }
 
-// Whether the process still runs: its state, the letter after the name in the stat line, is
-// neither Z (exited, not yet reaped) nor X (being torn down). False when the entry is gone.
-bool IsRunning(int procFd, const char* pid, char (&buffer)[512]) {
-  const ssize_t length = ReadEntry(procFd, pid, "stat", buffer);
+// The value of one "Key:\t..." line of a status file; empty when the key is absent.
+std::string_view StatusField(std::string_view status, std::string_view key) {
+  for (size_t at = 0; at < status.size();) {
+    const size_t end = std::min(status.find('\n', at), status.size());
+    const std::string_view line = status.substr(at, end - at);
+    if (line.size() > key.size() && line.compare(0, key.size(), key) == 0 &&
+        line[key.size()] == ':') {
+      const size_t value = line.find_first_not_of(" \t", key.size() + 1);
+      return value == std::string_view::npos ? std::string_view() : line.substr(value);
+    }
+    at = end + 1;
+  }
+  return {};
+}
+
+// Whether the process still runs and belongs to the caller: its state is neither Z (exited, not
+// yet reaped) nor X (being torn down), and its real uid is the caller's. A set-uid program that
+// this user started counts as the user's, as it would in the user's session; another user's
+// process of the same name does not. False when the entry is gone or unreadable.
+bool IsOwnRunningProcess(int procFd, const char* pid, uid_t owner, char (&buffer)[1024]) {
+  const ssize_t length = ReadEntry(procFd, pid, "status", buffer);
   if (length <= 0)
     return false;
-  const char* open = static_cast<const char*>(std::memchr(buffer, '(', length));
-  const char* close = static_cast<const char*>(memrchr(buffer, ')', length));
-  if (open == nullptr || close == nullptr || close < open || close + 2 >= buffer + length)
+  const std::string_view status(buffer, static_cast<size_t>(length));
+  const std::string_view state = StatusField(status, "State");
+  if (state.empty() || state[0] == 'Z' || state[0] == 'X')
     return false;
-  const char state = close[2];
-  return state != 'Z' && state != 'X';
+  const std::string_view uids = StatusField(status, "Uid");
+  uid_t realUid = 0;
+  const auto [end, error] = std::from_chars(uids.data(), uids.data() + uids.size(), realUid);
+  return error == std::errc() && end != uids.data() && realUid == owner;
 }
 
 } // namespace
@@ -74,15 +96,17 @@ bool AnyProcess(const std::function<bool(std::string_view name)>& matches) {
   if (!proc)
     return false;
   const int procFd = dirfd(proc.get());
-  char buffer[512];
+  const uid_t owner = getuid();
+  char nameBuffer[512];
+  char statusBuffer[1024];
   while (const dirent* entry = readdir(proc.get())) {
     if (!IsPid(entry->d_name))
       continue;
     std::string_view name;
-    if (!ReadName(procFd, entry->d_name, name, buffer))
+    if (!ReadName(procFd, entry->d_name, name, nameBuffer))
       continue;
-    // Only a process whose name matches is asked whether it still runs.
-    if (matches(name) && IsRunning(procFd, entry->d_name, buffer))
+    // Only a process whose name matches is asked whether it still runs, and whose it is.
+    if (matches(name) && IsOwnRunningProcess(procFd, entry->d_name, owner, statusBuffer))
       return true;
   }
   return false;
