@@ -24,6 +24,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 namespace orvanta::test {
 namespace {
@@ -55,6 +56,7 @@ struct Fault {
   std::function<void()> atLaunch = {}; // runs in the child just before exec
   const char* first = "first.zip";     // the archive arguments
   const char* second = "second.zip";
+  const char* errorNames = nullptr; // a text that standard error must hold
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -245,6 +247,12 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
     GTEST_SKIP() << "this machine does not permit a tmpfs in a private mount namespace";
 
   EXPECT_EQ(result->status, fault.status) << result->err;
+  if (fault.errorNames != nullptr) {
+    EXPECT_NE(result->err.find(std::string("refused the archive '") + folder + "/" +
+                               fault.errorNames + "'"),
+              std::string::npos)
+        << result->err;
+  }
   Tree expected = fault.outcome == Outcome::NewPair        ? PairOf("v2")
                   : fault.outcome == Outcome::PreviousPair ? previous
                                                            : before;
@@ -279,6 +287,7 @@ Fault Refused(const char* id, const char* first, const char* second,
   Fault fault{id, std::move(arrange), Outcome::Untouched, 1};
   fault.first = first;
   fault.second = second;
+  fault.errorNames = std::string_view(first) == "first.zip" ? second : first;
   return fault;
 }
 
