@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 using orvanta::sys::RetryOnInterrupt;
@@ -65,6 +66,19 @@ constexpr ImageHead kImageHeads[] = {
     {"\xFF\xD8\xFF\xFE\0"sv, 0},                     // JPEG, comment shorter than 256 bytes
 };
 
+// The two lower-case hexadecimal digits of every byte value, so that each byte of a signature is
+// one copy.
+constexpr std::array<std::array<wchar_t, 2>, 256> MakeHexPairs() {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::array<std::array<wchar_t, 2>, 256> pairs{};
+  for (std::size_t value = 0; value < pairs.size(); ++value) {
+    pairs[value][0] = static_cast<wchar_t>(kDigits[value >> 4]);
+    pairs[value][1] = static_cast<wchar_t>(kDigits[value & 0x0F]);
+  }
+  return pairs;
+}
+constexpr std::array<std::array<wchar_t, 2>, 256> kHexPairs = MakeHexPairs();
+
 constexpr std::size_t kImageHeadSize = 12;
 constexpr std::size_t kSignatureSize = 576;
 constexpr std::string_view kPdfHead = "%PDF-";
@@ -85,11 +99,11 @@ std::wstring GetFileSignature(std::wstring path) {
   std::array<unsigned char, kSignatureSize> head;
   if (!ReadHead(orvanta::text::Utf8Path(path).c_str(), head))
     return std::wstring();
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::wstring signature(2 * kSignatureSize, L'0');
-  for (std::size_t i = 0; i < kSignatureSize; ++i) {
-    signature[2 * i] = static_cast<wchar_t>(kDigits[head[i] >> 4]);
-    signature[2 * i + 1] = static_cast<wchar_t>(kDigits[head[i] & 0x0F]);
+  wchar_t* out = signature.data();
+  for (const unsigned char byte : head) {
+    std::memcpy(out, kHexPairs[byte].data(), sizeof kHexPairs[byte]);
+    out += 2;
   }
   return signature;
 }
