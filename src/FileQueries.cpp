@@ -1,35 +1,31 @@
+#include "Interrupt.h"
 #include "OrvantaFile.h"
+#include "ScopedHandles.h"
 #include "TextConvert.h"
+#include "Utf8Path.h"
 #include "Utils.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/error_code.hpp>
 
 #include <cerrno>
-#include <memory>
 #include <string_view>
 #include <vector>
 
 namespace fs = boost::filesystem;
+using orvanta::sys::RetryOnInterrupt;
+using orvanta::sys::UniqueDir;
+using orvanta::sys::UniqueFd;
 using orvanta::text::UpToNul;
+using orvanta::text::Utf8Path;
 using orvanta::text::Utf8ToWide;
-using orvanta::text::WideToUtf8;
 
 namespace {
-
-// The narrow path the system calls see. Only the text before a NUL is taken: the calls would stop
-// there anyway, and a path that kept the rest would name one thing to the system and another to
-// Boost, which builds further paths from the whole text.
-std::string Utf8Path(const std::wstring& path) {
-  return WideToUtf8(UpToNul(path));
-}
 
 bool StartsWith(std::wstring_view text, std::wstring_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -75,29 +71,23 @@ std::wstring SubDirectoryByText(const std::string& parent, const std::string& ch
                              boost::system::error_code(errno, boost::system::system_category()));
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using Dir = std::unique_ptr<DIR, DirCloser>;
-
 // Opens a folder for listing: the walk's root as given (a link to a folder is followed), a folder
 // found inside it never through a link.
-Dir OpenFolder(int parentFd, const char* name, bool followLink, const std::string& path) {
+UniqueDir OpenFolder(int parentFd, const char* name, bool followLink, const std::string& path) {
   const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
-  int fd;
-  do {
-    fd = openat(parentFd, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
+  UniqueFd fd(RetryOnInterrupt([&] { return openat(parentFd, name, flags); }));
+  if (!fd)
     ThrowLastError("opendir", path);
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) {
+  UniqueDir dir(fdopendir(fd.get()));
+  if (!dir) {
     const int error = errno;
-    close(fd);
+    fd.reset();
     errno = error;
     ThrowLastError("opendir", path);
   }
-  return Dir(dir);
+  // The listing owns the descriptor now.
+  fd.release();
+  return dir;
 }
 
 // The walk of a recursive_directory_iterator with default options: every entry once, folders
@@ -106,7 +96,7 @@ Dir OpenFolder(int parentFd, const char* name, bool followLink, const std::strin
 // Throws filesystem_error when a folder cannot be listed or a status cannot be read; count keeps
 // what was added until then.
 void CountRegularFiles(const std::string& root, int& count) {
-  std::vector<Dir> folders;
+  std::vector<UniqueDir> folders;
   std::vector<std::size_t> pathLengths;
   std::string path = root;
   folders.push_back(OpenFolder(AT_FDCWD, root.c_str(), true, path));

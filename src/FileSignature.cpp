@@ -1,36 +1,42 @@
-#include "OrvantaFile.h"
-#include "TextConvert.h"
+#include "Interrupt.h"
+#include "ScopedHandles.h"
+#include "Utf8Path.h"
 #include "Utils.h"
 
 #include <fcntl.h>
-
-#include <boost/filesystem/operations.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+
+using orvanta::sys::RetryOnInterrupt;
+using orvanta::sys::UniqueFd;
 
 namespace {
 
 // Reads the first Size bytes of a regular file (following links) into a zeroed buffer. Bytes a
 // short file does not supply, or a failed read leaves unread, stay zero. False for a missing
-// path, anything but a regular file, a file that does not open, or an unreadable status.
-template <std::size_t Size, class Path>
-bool ReadHead(const std::string& utf8Path, const Path& openPath,
-              std::array<unsigned char, Size>& head) {
-  try {
-    if (!boost::filesystem::is_regular_file(boost::filesystem::status(utf8Path)))
-      return false;
-  } catch (const boost::filesystem::filesystem_error&) {
+// path, anything but a regular file, or a file that does not open.
+//
+// The type is judged on the opened descriptor, not on the path beforehand: a path can be swapped
+// between a check and the open. The open itself must never wait or take over a terminal: without
+// O_NONBLOCK a FIFO with no writer would block here forever, and without O_NOCTTY a terminal
+// could become the caller's controlling terminal.
+template <std::size_t Size> bool ReadHead(const char* path, std::array<unsigned char, Size>& head) {
+  const UniqueFd fd(
+      RetryOnInterrupt([&] { return ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
+  if (!fd)
     return false;
-  }
-  COrvantaFile file(openPath, O_RDONLY);
-  if (!file.IsOpen())
+  struct stat info;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
     return false;
   head.fill(0);
-  file.Read(head.data(), head.size());
-  file.Close();
+  // One read, as much as it gives: O_NONBLOCK does not shorten reads of a regular file.
+  static_cast<void>(RetryOnInterrupt([&] { return ::read(fd.get(), head.data(), head.size()); }));
   return true;
 }
 
@@ -60,6 +66,19 @@ constexpr ImageHead kImageHeads[] = {
     {"\xFF\xD8\xFF\xFE\0"sv, 0},                     // JPEG, comment shorter than 256 bytes
 };
 
+// The two lower-case hexadecimal digits of every byte value, so that each byte of a signature is
+// one copy.
+constexpr std::array<std::array<wchar_t, 2>, 256> MakeHexPairs() {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::array<std::array<wchar_t, 2>, 256> pairs{};
+  for (std::size_t value = 0; value < pairs.size(); ++value) {
+    pairs[value][0] = static_cast<wchar_t>(kDigits[value >> 4]);
+    pairs[value][1] = static_cast<wchar_t>(kDigits[value & 0x0F]);
+  }
+  return pairs;
+}
+constexpr std::array<std::array<wchar_t, 2>, 256> kHexPairs = MakeHexPairs();
+
 constexpr std::size_t kImageHeadSize = 12;
 constexpr std::size_t kSignatureSize = 576;
 constexpr std::string_view kPdfHead = "%PDF-";
@@ -78,20 +97,20 @@ bool Matches(const std::array<unsigned char, kImageHeadSize>& head, const ImageH
 
 std::wstring GetFileSignature(std::wstring path) {
   std::array<unsigned char, kSignatureSize> head;
-  if (!ReadHead(orvanta::text::WideToUtf8(path), path, head))
+  if (!ReadHead(orvanta::text::Utf8Path(path).c_str(), head))
     return std::wstring();
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::wstring signature(2 * kSignatureSize, L'0');
-  for (std::size_t i = 0; i < kSignatureSize; ++i) {
-    signature[2 * i] = static_cast<wchar_t>(kDigits[head[i] >> 4]);
-    signature[2 * i + 1] = static_cast<wchar_t>(kDigits[head[i] & 0x0F]);
+  wchar_t* out = signature.data();
+  for (const unsigned char byte : head) {
+    std::memcpy(out, kHexPairs[byte].data(), sizeof kHexPairs[byte]);
+    out += 2;
   }
   return signature;
 }
 
 bool IsImageFile(std::string path) {
   std::array<unsigned char, kImageHeadSize> head;
-  if (!ReadHead(path, path, head))
+  if (!ReadHead(path.c_str(), head))
     return false;
   // The patterns differ in their first bytes (and JPEG's in the fourth), so at most one applies
   // and the order of the table does not matter.
@@ -102,16 +121,16 @@ bool IsImageFile(std::string path) {
 }
 
 bool IsImageFile(std::wstring path) {
-  return IsImageFile(orvanta::text::WideToUtf8(path));
+  return IsImageFile(orvanta::text::Utf8Path(path));
 }
 
 bool IsPdf(std::string path) {
   std::array<unsigned char, kPdfHead.size()> head;
-  if (!ReadHead(path, path, head))
+  if (!ReadHead(path.c_str(), head))
     return false;
   return std::string_view(reinterpret_cast<const char*>(head.data()), head.size()) == kPdfHead;
 }
 
 bool IsPdf(std::wstring path) {
-  return IsPdf(orvanta::text::WideToUtf8(path));
+  return IsPdf(orvanta::text::Utf8Path(path));
 }

@@ -4,6 +4,7 @@
 #include "Utils.h"
 
 #include "TextConvert.h"
+#include "Utf8Path.h"
 #include "platform/Platform.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -14,11 +15,7 @@ namespace {
 
 namespace fs = boost::filesystem;
 using orvanta::text::UpToNul;
-
-// The UTF-8 form of a wide path: its text up to the first NUL.
-std::string Utf8Path(const std::wstring& path) {
-  return orvanta::text::WideToUtf8(UpToNul(path));
-}
+using orvanta::text::Utf8Path;
 
 // Whether the bytes are well-formed UTF-8: the library's conversion keeps
 // exactly those.

@@ -25,5 +25,7 @@ std::string GetMimeType(std::string path) {
 }
 
 std::string GetMimeType(std::wstring path) {
+  // The whole text, not cut at a NUL as paths for the file system are (see Utf8Path.h): only the
+  // name is read, and the answer must be the narrow variant's for the same text.
   return GetMimeType(orvanta::text::WideToUtf8(path));
 }

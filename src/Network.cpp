@@ -3,6 +3,7 @@
 // closed on every path.
 #include "Utils.h"
 
+#include "ScopedHandles.h"
 #include "TextConvert.h"
 #include "platform/Platform.h"
 
@@ -68,22 +69,6 @@ std::wstring LastHardwareAddress(const std::function<bool(const InterfaceRecord&
   return result;
 }
 
-// A socket descriptor closed when the holder goes; -1 means none.
-class SocketHolder {
-public:
-  explicit SocketHolder(int fd) : fd_(fd) {}
-  ~SocketHolder() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  SocketHolder(const SocketHolder&) = delete;
-  SocketHolder& operator=(const SocketHolder&) = delete;
-  int fd() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 } // namespace
 
 std::wstring GetLocalIP() {
@@ -127,10 +112,10 @@ bool CheckTcpPort(std::string port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   // Only the low 16 bits name the port: 70000 is 4464, -1 is 65535.
   address.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(number) & 0xFFFFu));
-  const SocketHolder holder(socket(AF_INET, SOCK_STREAM, 0));
-  if (holder.fd() < 0)
+  const orvanta::sys::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+  if (!socket)
     return false;
-  return bind(holder.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  return bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 std::wstring GetUserNameFromPort(int /*port*/) {

@@ -1,5 +1,6 @@
 #include "OrvantaFile.h"
 
+#include "Interrupt.h"
 #include "TextConvert.h"
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <climits>
 #include <cstring>
 
+using orvanta::sys::RetryOnInterrupt;
 using orvanta::text::UpToNul;
 using orvanta::text::Utf8ToWide;
 using orvanta::text::WideToUtf8;
@@ -25,15 +27,6 @@ constexpr size_t kReadChunk = 4096;
 constexpr uint64_t kMaxTransfer = INT_MAX;
 
 static_assert(kCreateMode == 0777, "files are created with mode 0777");
-
-// Retries a system call that a signal interrupted before it did any work.
-template <class Call> auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 } // namespace
 

@@ -22,6 +22,13 @@ TEST(GetMimeType, LooksUpTheLastExtensionOfTheFileName) {
       // Only the last extension counts, not the database's "*.tar.gz" glob.
       {"photo.tar.gz", "application/gzip"},
       {"/tmp/dir.pdf/notes.txt", "text/plain"},
+      {"old.bak", "application/x-trash"}, // a real "*.bak" pattern
+      // "cs" patterns match only their own letters; the others match in any case.
+      {"main.c", "text/x-csrc"},
+      {"main.C", "text/x-c++src"},
+      {"Notes.TXT", "text/plain"},
+      {"ls.1", "application/x-troff-man"}, // "*.[1-9]" is a set of extensions
+      {"x.anim7", "video/x-anim"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(GetMimeType(std::string(c.path)), c.expected) << c.path;
@@ -39,6 +46,8 @@ TEST(GetMimeType, AnswersOctetStreamWhenThereIsNothingToLookUp) {
       "photo.",              // an empty extension
       "file.zzqqxunknown",   // unknown to the database
       "/tmp/dir.pdf/README", // a dot in a folder is no extension
+      "a.txt~",              // only "*.EXT" patterns name an extension, not "*~"
+      "notes.txt%",          // nor "*%"
   };
   for (const char* path : paths)
     EXPECT_EQ(GetMimeType(std::string(path)), kUnknown) << '"' << path << '"';

@@ -3,76 +3,49 @@
 #ifndef ORVANTA_TESTS_RUNASUSER_H
 #define ORVANTA_TESTS_RUNASUSER_H
 
-#include <grp.h>
-#include <pwd.h>
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "TestSupport.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace orvanta::test {
+
+// The text body produced, or nullopt when it did not come back; refusal says why when the machine
+// would not let the suite act as another user (skip then, with ORVANTA_ASSERT_RAN).
+struct UserRun : std::optional<std::string> {
+  std::string refusal;
+  std::string error;
+};
 
 // Calls body in a child running as uid (with that account's group and no supplementary groups)
 // and returns the text it produced; nullopt when privileges could not be dropped, body threw, or
 // the child did not end normally.
-inline std::optional<std::string> RunAsUser(uid_t uid, const std::function<std::string()>& body) {
-  const passwd* account = getpwuid(uid);
-  const gid_t gid = account != nullptr ? account->pw_gid : static_cast<gid_t>(uid);
-  int channel[2];
-  if (pipe(channel) != 0)
-    return std::nullopt;
-  std::fflush(nullptr);
-  const pid_t child = fork();
-  if (child < 0) {
-    close(channel[0]);
-    close(channel[1]);
-    return std::nullopt;
-  }
-  if (child == 0) {
-    close(channel[0]);
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
-      _exit(2);
-    std::string text;
-    try {
-      text = body();
-    } catch (...) {
-      _exit(3);
-    }
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = write(channel[1], text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        _exit(4);
-      done += static_cast<std::size_t>(n);
-    }
-    _exit(0);
-  }
-  close(channel[1]);
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(channel[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  close(channel[0]);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    return std::nullopt;
-  return text;
+inline UserRun RunAsUser(uid_t uid, const std::function<std::string()>& body) {
+  ChildOptions options;
+  options.runAs = uid;
+  options.body = body;
+  ChildRun run = RunChild(options);
+  UserRun result;
+  result.refusal = std::move(run.refusal);
+  result.error = std::move(run.error);
+  if (run.returned && run.status == 0)
+    result.emplace(std::move(run.value));
+  else if (result.error.empty() && result.refusal.empty())
+    result.error = "the child ended with status " + std::to_string(run.status);
+  return result;
 }
 
 } // namespace orvanta::test
+
+// Skips the test when the machine refused the other user; fails it when the run went wrong.
+#define ORVANTA_ASSERT_RAN(run)                                                                    \
+  do {                                                                                             \
+    ORVANTA_SKIP_IF_REFUSED(run);                                                                  \
+    ASSERT_TRUE((run).has_value()) << (run).error;                                                 \
+  } while (false)
 
 #endif // ORVANTA_TESTS_RUNASUSER_H

@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -114,7 +118,138 @@ std::string ReadAll(int fd) {
   return text;
 }
 
+void WriteAll(int fd, const std::string& data) {
+  for (std::size_t done = 0; done < data.size();) {
+    const ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// What the machine answers when it will not grant a namespace or another user: no privilege
+// (EPERM, EACCES), no such facility or no mapping for the account (EINVAL), or a limit of zero
+// namespaces (ENOSPC). Any other error is a fault of the test.
+bool IsRefusal(int error) {
+  return error == EPERM || error == EACCES || error == EINVAL || error == ENOSPC;
+}
+
+// The child's report on the channel: "R<refusal>", "E<error>" or "V<value>".
+[[noreturn]] void Report(int channel, char kind, const std::string& text) {
+  WriteAll(channel, kind + text);
+  _exit(0);
+}
+
+[[noreturn]] void ReportFailedCall(int channel, const std::string& what) {
+  const int error = errno;
+  Report(channel, IsRefusal(error) ? 'R' : 'E',
+         "this machine refused " + what + ": " + std::strerror(error));
+}
+
+std::string NamespaceNames(int flags) {
+  std::string names;
+  if ((flags & CLONE_NEWNET) != 0)
+    names = "a network namespace";
+  if ((flags & CLONE_NEWNS) != 0)
+    names += std::string(names.empty() ? "" : " and ") + "a mount namespace";
+  return names.empty() ? "new namespaces" : names;
+}
+
+[[noreturn]] void RunChildSteps(int channel, const ChildOptions& options, gid_t gid) {
+  if (options.prepare)
+    options.prepare();
+  if (options.namespaces != 0) {
+    if (unshare(options.namespaces) != 0)
+      ReportFailedCall(channel, NamespaceNames(options.namespaces) + " (unshare)");
+    // Mounts made here must not travel back to the host's namespace.
+    if ((options.namespaces & CLONE_NEWNS) != 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      ReportFailedCall(channel, "private mounts (mount MS_PRIVATE)");
+  }
+  for (const std::string& command : options.setupCommands)
+    if (std::system(command.c_str()) != 0)
+      Report(channel, 'E', "setup command failed: " + command);
+  if (options.runAs) {
+    const std::string who = "running as uid " + std::to_string(*options.runAs);
+    if (setgroups(0, nullptr) != 0)
+      ReportFailedCall(channel, who + " (setgroups)");
+    if (setgid(gid) != 0)
+      ReportFailedCall(channel, who + " (setgid " + std::to_string(gid) + ")");
+    if (setuid(*options.runAs) != 0)
+      ReportFailedCall(channel, who + " (setuid)");
+  }
+  std::string value;
+  try {
+    if (options.body)
+      value = options.body();
+  } catch (const std::exception& e) {
+    Report(channel, 'E', "the child's body threw: " + std::string(e.what()));
+  } catch (...) {
+    Report(channel, 'E', "the child's body threw");
+  }
+  Report(channel, 'V', value);
+}
+
 } // namespace
+
+ChildRun RunChild(const ChildOptions& options) {
+  ChildRun run;
+  gid_t gid = 0;
+  if (options.runAs) {
+    const passwd* account = getpwuid(*options.runAs);
+    gid = account != nullptr ? account->pw_gid : static_cast<gid_t>(*options.runAs);
+  }
+  // The channel closes when the child execs, so a program's run reports nothing.
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0) {
+    run.error = "pipe: " + std::string(std::strerror(errno));
+    return run;
+  }
+  // Output buffered now would be written twice, once by each process.
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child < 0) {
+    run.error = "fork: " + std::string(std::strerror(errno));
+    close(channel[0]);
+    close(channel[1]);
+    return run;
+  }
+  if (child == 0) {
+    close(channel[0]);
+    RunChildSteps(channel[1], options, gid);
+  }
+  close(channel[1]);
+  const std::string report = ReadAll(channel[0]);
+  close(channel[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  if (report.empty())
+    return run;
+  const std::string text = report.substr(1);
+  if (report[0] == 'R') {
+    run.refusal = text;
+  } else if (report[0] == 'E') {
+    run.error = text;
+  } else {
+    run.returned = true;
+    run.value = text;
+  }
+  return run;
+}
+
+const std::string& RunAsRefusal(uid_t uid) {
+  static std::map<uid_t, std::string> refusals;
+  const auto known = refusals.find(uid);
+  if (known != refusals.end())
+    return known->second;
+  ChildOptions options;
+  options.runAs = uid;
+  return refusals[uid] = RunChild(options).refusal;
+}
 
 ProgramResult RunProgram(const std::string& program, const ProgramOptions& options) {
   ScratchDir captures("orvanta-run");
@@ -144,10 +279,9 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
     argv.push_back(text.data());
   argv.push_back(nullptr);
 
-  const pid_t child = fork();
-  if (child < 0)
-    throw std::runtime_error("fork failed");
-  if (child == 0) {
+  ChildOptions child;
+  // The capture files are opened before any drop of privileges, in the test's scratch folder.
+  child.prepare = [&] {
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     const int in = open("/dev/null", O_RDONLY);
@@ -156,28 +290,30 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (options.runAs) {
-      const passwd* account = getpwuid(*options.runAs);
-      const gid_t gid = account != nullptr ? account->pw_gid : static_cast<gid_t>(*options.runAs);
-      if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(*options.runAs) != 0)
-        _exit(125);
-    }
+  };
+  child.runAs = options.runAs;
+  child.body = [&]() -> std::string {
     if (options.inChild)
       options.inChild();
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
-  }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  };
+  const ChildRun run = RunChild(child);
+
   ProgramResult result;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.status = run.status;
+  result.refusal = run.refusal;
   const int out = open(outPath.c_str(), O_RDONLY);
   const int err = open(errPath.c_str(), O_RDONLY);
   result.out = ReadAll(out);
   result.err = ReadAll(err);
   close(out);
   close(err);
+  // The program never ran: no exit status of its own to report.
+  if (!run.refusal.empty() || !run.error.empty()) {
+    result.status = -1;
+    result.err += run.error;
+  }
   return result;
 }
 

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -48,9 +50,57 @@ void MakeDirs(const std::string& path);
 // trees compare with one ==.
 std::map<std::string, std::string> Snapshot(const std::string& root);
 
+// --- Running a piece of a test in a child process ------------------------------------------------
+// The one fork / pipe / wait runner under RunProgram, RunAsUser and RunInNamespaces. The child
+// takes its steps in this order, each only when asked for: prepare(); enter new namespaces (and
+// make its mounts private); run the setup commands through /bin/sh; drop to another user (that
+// account's group, no supplementary groups); body(). What body returns comes back to the parent.
+// Call it from a single-threaded test process: the child goes on running test code after fork.
+struct ChildOptions {
+  std::function<void()> prepare;          // first, with the test's own privileges
+  int namespaces = 0;                     // CLONE_NEWNET and / or CLONE_NEWNS
+  std::vector<std::string> setupCommands; // each must exit with 0
+  std::optional<uid_t> runAs;
+  // The child's last step; may exec (the report channel closes on exec).
+  std::function<std::string()> body;
+};
+
+struct ChildRun {
+  // Set when the machine refused what the child needs (a namespace, another user): the one-line
+  // reason a test skips with. The project is not at fault then.
+  std::string refusal;
+  // Set when the run went wrong for any other reason (a setup command failed, body threw).
+  std::string error;
+  bool returned = false; // body returned (false when it exec'd, exited, or never ran)
+  std::string value;     // what body returned
+  int status = -1;       // the child's exit status, or 128 + signal number
+};
+
+ChildRun RunChild(const ChildOptions& options);
+
+// Skips the test with the reason when the machine refused what a child run needed. Works on any
+// result with a refusal member: ChildRun, ProgramResult, UserRun, NamespaceRun.
+#define ORVANTA_SKIP_IF_REFUSED(run)                                                               \
+  do {                                                                                             \
+    if (!(run).refusal.empty())                                                                    \
+      GTEST_SKIP() << (run).refusal;                                                               \
+  } while (false)
+
+// The refusal that running as uid meets on this machine (empty when it is allowed), found once per
+// process by a child that tries. For tests whose setup already needs the other user.
+const std::string& RunAsRefusal(uid_t uid);
+
+// Skips the test when this machine does not let the suite act as another user.
+#define ORVANTA_REQUIRE_RUN_AS(uid)                                                                \
+  do {                                                                                             \
+    if (const std::string& why = ::orvanta::test::RunAsRefusal(uid); !why.empty())                 \
+      GTEST_SKIP() << why;                                                                         \
+  } while (false)
+
 struct ProgramResult {
   int status = -1;      // exit status, or 128 + signal number
   std::string out, err; // captured standard output and error
+  std::string refusal;  // set when the machine refused options.runAs: the program did not run
 };
 
 struct ProgramOptions {

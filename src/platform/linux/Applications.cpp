@@ -5,6 +5,8 @@
 // GIO as one request, which starts the program and does not wait for it.
 #include "platform/Platform.h"
 
+#include "GLibOwners.h"
+
 #include <gio/gdesktopappinfo.h>
 #include <gio/gio.h>
 
@@ -13,20 +15,9 @@
 namespace orvanta::platform {
 namespace {
 
-struct GObjectDeleter {
-  void operator()(gpointer object) const { g_object_unref(object); }
-};
-using DesktopEntry = std::unique_ptr<GDesktopAppInfo, GObjectDeleter>;
-using AppInfo = std::unique_ptr<GAppInfo, GObjectDeleter>;
-
-struct GFreeDeleter {
-  void operator()(gchar* text) const { g_free(text); }
-};
-using GText = std::unique_ptr<gchar, GFreeDeleter>;
-
-struct GListDeleter {
-  void operator()(GList* list) const { g_list_free(list); }
-};
+using DesktopEntry = glib::Ref<GDesktopAppInfo>;
+using AppInfo = glib::Ref<GAppInfo>;
+using GText = glib::Text;
 
 // A desktop entry loaded from the file; null when the file is no loadable
 // application entry. A NUL inside the path would name another file, so such a
@@ -81,7 +72,7 @@ bool OpenWithApplication(const std::string& applicationPath, const std::vector<s
   GList* items = nullptr;
   for (auto uri = uris.rbegin(); uri != uris.rend(); ++uri)
     items = g_list_prepend(items, const_cast<char*>(uri->c_str()));
-  const std::unique_ptr<GList, GListDeleter> itemsOwner(items);
+  const glib::List itemsOwner(items);
   GError* error = nullptr;
   const gboolean launched = g_app_info_launch_uris(G_APP_INFO(entry.get()), items, nullptr, &error);
   if (error != nullptr)

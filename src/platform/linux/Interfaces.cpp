@@ -4,6 +4,8 @@
 // accepts an alias label such as "eth0:1".
 #include "platform/Platform.h"
 
+#include "ScopedHandles.h"
+
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -15,35 +17,24 @@
 namespace orvanta::platform {
 namespace {
 
-// An IPv4 datagram socket, closed when the holder goes; -1 means none.
-class Socket {
-public:
-  Socket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-  ~Socket() {
-    if (fd_ >= 0)
-      close(fd_);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int fd() const { return fd_; }
-
-private:
-  int fd_;
-};
+// An IPv4 datagram socket to ask the kernel about interfaces; closed when it goes out of scope.
+sys::UniqueFd InterfaceSocket() {
+  return sys::UniqueFd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+}
 
 constexpr std::size_t kListingBytes = 3200;
 
 } // namespace
 
 std::optional<std::vector<InterfaceRecord>> ListInterfaces() {
-  const Socket socket;
-  if (socket.fd() < 0)
+  const sys::UniqueFd socket = InterfaceSocket();
+  if (!socket)
     return std::nullopt;
   ifreq records[kListingBytes / sizeof(ifreq)];
   ifconf listing{};
   listing.ifc_len = static_cast<int>(sizeof records);
   listing.ifc_req = records;
-  if (ioctl(socket.fd(), SIOCGIFCONF, &listing) < 0)
+  if (ioctl(socket.get(), SIOCGIFCONF, &listing) < 0)
     return std::nullopt;
 
   std::vector<InterfaceRecord> result;
@@ -69,12 +60,12 @@ std::optional<std::array<uint8_t, 6>> HardwareAddress(const std::string& interfa
     return std::nullopt;
   if (if_nametoindex(interfaceName.c_str()) == 0)
     return std::nullopt;
-  const Socket socket;
-  if (socket.fd() < 0)
+  const sys::UniqueFd socket = InterfaceSocket();
+  if (!socket)
     return std::nullopt;
   ifreq request{};
   std::memcpy(request.ifr_name, interfaceName.c_str(), interfaceName.size() + 1);
-  if (ioctl(socket.fd(), SIOCGIFHWADDR, &request) < 0)
+  if (ioctl(socket.get(), SIOCGIFHWADDR, &request) < 0)
     return std::nullopt;
   std::array<uint8_t, 6> bytes;
   std::memcpy(bytes.data(), request.ifr_hwaddr.sa_data, bytes.size());

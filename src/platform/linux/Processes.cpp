@@ -2,6 +2,8 @@
 // holds the state letter ("State:") and the real, effective, saved and file-system uids ("Uid:").
 #include "platform/Platform.h"
 
+#include "Interrupt.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,10 +40,7 @@ ssize_t ReadEntry(int procFd, const char* pid, const char* file, char (&buffer)[
   const int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return -1;
-  ssize_t length;
-  do {
-    length = read(fd, buffer, sizeof buffer);
-  } while (length < 0 && errno == EINTR);
+  const ssize_t length = sys::RetryOnInterrupt([&] { return read(fd, buffer, sizeof buffer); });
   close(fd);
   return length;
 }
