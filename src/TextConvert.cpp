@@ -3,7 +3,6 @@
 #include <boost/locale/utf.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
