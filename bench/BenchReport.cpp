@@ -137,8 +137,11 @@ enum class Kind {
   kAtMost, // our time <= value nanoseconds
 };
 
+// The peer of a target that is judged against the fastest of the row's peers.
+const std::string kBestPeer = "*";
+
 struct Target {
-  std::string peer; // "function/implementation" of the peer, empty for kAtMost
+  std::string peer; // "function/implementation" of the peer, kBestPeer, or empty for kAtMost
   Kind kind;
   double value;
   std::string text;
@@ -156,28 +159,42 @@ const std::vector<Row>& Rows() {
   static const std::vector<Row> rows = [] {
     std::vector<Row> r;
     const std::string mib = "/1048576";
-    for (const char* kind : {"mixed", "all-safe", "binary"}) {
-      const bool safe = std::string(kind) == "all-safe";
-      r.push_back({"URLEncode",
-                   "URLEncode",
-                   kind + mib,
-                   {"URLEncode/g_uri_escape_bytes", "URLEncode/curl_easy_escape"},
-                   {{"URLEncode/g_uri_escape_bytes", Kind::kFaster, safe ? 2.0 : 5.0,
-                     safe ? "≥ 2× g_uri_escape_bytes" : "≥ 5× g_uri_escape_bytes"}}});
-    }
-    for (const char* kind : {"mixed", "all-safe", "binary"}) {
-      Row row{"URLDecode",
-              "URLDecode",
-              kind + mib,
-              {"URLDecode/g_uri_unescape_bytes", "URLDecode/curl_easy_unescape"},
-              {}};
-      if (std::string(kind) == "mixed")
-        row.targets.push_back(
-            {"URLDecode/g_uri_unescape_bytes", Kind::kFaster, 1.3, "≥ 1.3× g_uri_unescape_bytes"});
-      row.targets.push_back(
-          {"URLDecode/curl_easy_unescape", Kind::kFaster, 2.0, "≥ 2× curl_easy_unescape"});
-      r.push_back(row);
-    }
+    const char* const byteKinds[] = {"mixed", "all-safe", "binary"};
+    // Short inputs (a query value, a form field) are dominated by the fixed cost of a call; the
+    // large one by the per-byte work.
+    const char* const byteSizes[] = {"/24", "/200", "/1048576"};
+    for (const char* kind : byteKinds)
+      for (const char* size : byteSizes) {
+        const std::string input = kind + std::string(size);
+        Row row{"URLEncode",
+                "URLEncode",
+                input,
+                {"URLEncode/g_uri_escape_bytes", "URLEncode/curl_easy_escape"},
+                {{kBestPeer, Kind::kFaster, 1.0, "≥ 1× the fastest peer"}}};
+        if (input.size() > mib.size() && input.substr(input.size() - mib.size()) == mib) {
+          const bool safe = std::string(kind) == "all-safe";
+          row.targets.push_back({"URLEncode/g_uri_escape_bytes", Kind::kFaster, safe ? 2.0 : 5.0,
+                                 safe ? "≥ 2× g_uri_escape_bytes" : "≥ 5× g_uri_escape_bytes"});
+        }
+        r.push_back(row);
+      }
+    for (const char* kind : byteKinds)
+      for (const char* size : byteSizes) {
+        const std::string input = kind + std::string(size);
+        Row row{"URLDecode",
+                "URLDecode",
+                input,
+                {"URLDecode/g_uri_unescape_bytes", "URLDecode/curl_easy_unescape"},
+                {{kBestPeer, Kind::kFaster, 1.0, "≥ 1× the fastest peer"}}};
+        if (std::string(size) == mib) {
+          if (std::string(kind) == "mixed")
+            row.targets.push_back({"URLDecode/g_uri_unescape_bytes", Kind::kFaster, 1.3,
+                                   "≥ 1.3× g_uri_unescape_bytes"});
+          row.targets.push_back(
+              {"URLDecode/curl_easy_unescape", Kind::kFaster, 2.0, "≥ 2× curl_easy_unescape"});
+        }
+        r.push_back(row);
+      }
     const struct {
       const char* label;
       const char* function;
@@ -186,15 +203,15 @@ const std::vector<Row>& Rows() {
                       {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
     for (const auto& d : directions) {
       const std::string f = d.function;
-      for (const char* kind : {"prose", "cjk", "ascii"}) {
-        Row row{
-            d.label, f, kind + mib, {f + "/boost_utf_to_utf", f + "/" + d.icu, f + "/iconv"}, {}};
+      for (const char* kind : {"ascii", "ascii-heavy", "cjk-heavy", "four-byte", "prose"}) {
+        Row row{d.label,
+                f,
+                kind + mib,
+                {f + "/boost_utf_to_utf", f + "/" + d.icu, f + "/iconv"},
+                {{kBestPeer, Kind::kFaster, 1.0, "≥ 1× the fastest of ICU, iconv, Boost"}}};
         if (std::string(kind) == "ascii")
           row.targets.push_back(
               {f + "/" + d.icu, Kind::kFaster, 1.5, std::string("≥ 1.5× ICU ") + d.icu + " loop"});
-        else
-          row.targets.push_back({f + "/boost_utf_to_utf", Kind::kFaster, 0.95,
-                                 "≥ 0.95× Boost utf_to_utf (never 5 % slower)"});
         r.push_back(row);
       }
     }
@@ -207,15 +224,14 @@ const std::vector<Row>& Rows() {
                  "IsImageFile",
                  "*",
                  {"IsImageFile/std_ifstream_12B", "IsImageFile/libmagic_mime"},
-                 {{"IsImageFile/std_ifstream_12B", Kind::kFaster, 1.2, "≥ 1.2× std::ifstream"},
-                  {"IsImageFile/libmagic_mime", Kind::kFaster, 25.0, "≥ 25× libmagic"}}});
-    r.push_back(
-        {"GetFileSignature",
-         "GetFileSignature",
-         "*",
-         {"GetFileSignature/std_ifstream_576B", "IsImageFile/libmagic_mime"},
-         {{"GetFileSignature/std_ifstream_576B", Kind::kFaster, 1.2, "≥ 1.2× std::ifstream"},
-          {"IsImageFile/libmagic_mime", Kind::kFaster, 25.0, "≥ 25× libmagic"}}});
+                 {{"IsImageFile/std_ifstream_12B", Kind::kFaster, 1.0, "≥ 1× std::ifstream"},
+                  {"IsImageFile/libmagic_mime", Kind::kFaster, 8.0, "≥ 8× libmagic"}}});
+    r.push_back({"GetFileSignature",
+                 "GetFileSignature",
+                 "*",
+                 {"GetFileSignature/std_ifstream_576B", "IsImageFile/libmagic_mime"},
+                 {{"GetFileSignature/std_ifstream_576B", Kind::kFaster, 1.0, "≥ 1× std::ifstream"},
+                  {"IsImageFile/libmagic_mime", Kind::kFaster, 8.0, "≥ 8× libmagic"}}});
     r.push_back({"CreateUUIDString",
                  "CreateUUIDString",
                  "*",
@@ -280,8 +296,12 @@ std::optional<std::pair<double, std::string>> Find(const Results& results, const
 
 std::string Readable(std::string input) {
   const std::string mib = "/1048576";
+  const std::size_t slash = input.rfind('/');
   if (input.size() > mib.size() && input.compare(input.size() - mib.size(), mib.size(), mib) == 0)
     input = input.substr(0, input.size() - mib.size()) + ", 1 MiB";
+  else if (slash != std::string::npos && slash + 1 < input.size() &&
+           input.find_first_not_of("0123456789", slash + 1) == std::string::npos)
+    input = input.substr(0, slash) + ", " + input.substr(slash + 1) + " B";
   std::replace(input.begin(), input.end(), '_', ' ');
   return input == "-" ? "one UUID" : input;
 }
@@ -332,7 +352,8 @@ int main(int argc, char** argv) {
       if (target.kind == Kind::kAtMost) {
         ok = ours->first <= target.value;
         measured = Time(ours->first);
-      } else if (const auto peer = Find(results, target.peer, row.input)) {
+      } else if (const auto peer =
+                     target.peer == kBestPeer ? best : Find(results, target.peer, row.input)) {
         const double ratio =
             target.kind == Kind::kFaster ? peer->first / ours->first : ours->first / peer->first;
         ok = target.kind == Kind::kFaster ? ratio >= target.value : ratio <= target.value;

@@ -15,6 +15,8 @@
 #include <iostream>
 #include <random>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace orvanta::bench {
 namespace {
@@ -89,27 +91,63 @@ std::string Prose(Random& random, std::size_t size, bool latin1) {
   return text;
 }
 
-// Mostly CJK ideographs (three UTF-8 bytes each) and kana, with ASCII spaces, digits and
-// punctuation, and now and then a character beyond the BMP.
-std::string Cjk(Random& random, std::size_t size) {
+// Code points drawn independently of each other, each from one of the weighted ranges of a class
+// (weights in thousandths; a range lists its first and last code point).
+struct Draw {
+  unsigned weight;
+  std::vector<std::pair<char32_t, char32_t>> ranges;
+};
+std::string Drawn(Random& random, std::size_t size, const std::vector<Draw>& draws) {
   std::string text;
   text.reserve(size + 16);
   while (text.size() < size) {
-    const unsigned roll = random() % 100;
-    if (roll < 70)
-      AppendUtf8(text, 0x4E00 + random() % (0x9FFF - 0x4E00));
-    else if (roll < 85)
-      AppendUtf8(text, 0x3041 + random() % (0x3096 - 0x3041)); // hiragana
-    else if (roll < 88)
-      AppendUtf8(text, 0x3002); // ideographic full stop
-    else if (roll < 89)
-      AppendUtf8(text, 0x20000 + random() % 0xA6DF); // extension B
-    else if (roll < 95)
-      text += ' ';
-    else
-      text += static_cast<char>('0' + random() % 10);
+    unsigned roll = static_cast<unsigned>(random() % 1000);
+    const Draw* draw = &draws.back();
+    for (const Draw& d : draws) {
+      if (roll < d.weight) {
+        draw = &d;
+        break;
+      }
+      roll -= d.weight;
+    }
+    const auto& [first, last] = draw->ranges[random() % draw->ranges.size()];
+    AppendUtf8(text, first + static_cast<char32_t>(random() % (last - first + 1)));
   }
   return text;
+}
+
+// Letters, 15 % spaces, 2 % digits and punctuation, out of every thousand ASCII characters.
+const std::vector<Draw> kAsciiDraws = {{150, {{' ', ' '}}},
+                                       {20, {{'0', '9'}, {',', '.'}, {'!', '!'}, {'?', '?'}}},
+                                       {830, {{'A', 'Z'}, {'a', 'z'}}}};
+
+std::vector<Draw> Scaled(const std::vector<Draw>& draws, unsigned total) {
+  std::vector<Draw> scaled = draws;
+  for (Draw& d : scaled)
+    d.weight = d.weight * total / 1000;
+  return scaled;
+}
+
+std::vector<Draw> TextDraws(const std::string& kind) {
+  if (kind == "ascii")
+    return kAsciiDraws;
+  if (kind == "ascii-heavy") {
+    // A non-ASCII character every few dozen bytes: the case where a wide ASCII path keeps stopping.
+    std::vector<Draw> draws = Scaled(kAsciiDraws, 970);
+    draws.push_back({25, {{0xC0, 0x20F}}});
+    draws.push_back({5, {{0x2000, 0x20FF}}});
+    return draws;
+  }
+  if (kind == "cjk-heavy")
+    return {{880, {{0x4E00, 0x9FFF}}},
+            {100, {{'0', '9'}, {',', '.'}, {'!', '!'}, {'?', '?'}}},
+            {10, {{0x3041, 0x3096}, {0x30A1, 0x30FA}}},
+            {10, {{0x1F600, 0x1F64F}}}};
+  // "four-byte": mostly characters beyond the BMP, among ideographs, accented letters and ASCII.
+  return {{600, {{0x1F300, 0x1F64F}, {0x20000, 0x2A6DF}}},
+          {200, {{0x4E00, 0x9FFF}}},
+          {100, {{0xC0, 0x24F}}},
+          {100, {{' ', ' '}, {'a', 'z'}}}};
 }
 
 // Cuts UTF-8 text at the last character boundary at or before size.
@@ -375,9 +413,12 @@ std::string MakeBytes(const std::string& kind, std::size_t size) {
 }
 
 std::string MakeText(const std::string& kind, std::size_t size) {
-  Random random(kind == "prose" ? 21 : kind == "cjk" ? 22 : 23);
-  std::string text = kind == "cjk" ? Cjk(random, size) : Prose(random, size, kind == "prose");
-  return CutAtBoundary(std::move(text), size);
+  if (kind == "prose") {
+    Random random(21);
+    return CutAtBoundary(Prose(random, size, true), size);
+  }
+  Random random(kind == "ascii" ? 23 : kind == "ascii-heavy" ? 24 : kind == "cjk-heavy" ? 25 : 26);
+  return CutAtBoundary(Drawn(random, size, TextDraws(kind)), size);
 }
 
 const Tree& TheTree() {

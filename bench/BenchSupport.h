@@ -47,11 +47,17 @@ std::string MakeBytes(const std::string& kind, std::size_t size);
 inline const char* const kByteKinds[] = {"mixed", "all-safe", "binary"};
 
 // UTF-8 text of at most size bytes, cut at a character boundary:
-//  "prose" ASCII-heavy words with a little Latin-1 and punctuation;
-//  "cjk"   CJK ideographs and kana with some ASCII punctuation and spaces;
-//  "ascii" the prose without its Latin-1 letters.
+//  "ascii"       letters, 15 % spaces, 2 % digits and punctuation;
+//  "ascii-heavy" the same for 97 % of the characters, with 2.5 % two-byte letters U+00C0-U+020F
+//                and 0.5 % three-byte U+2000-U+20FF scattered among them;
+//  "cjk-heavy"   88 % ideographs U+4E00-U+9FFF, 10 % ASCII digits and punctuation, 1 % kana,
+//                1 % emoji U+1F600-U+1F64F;
+//  "four-byte"   60 % characters beyond the BMP (emoji, ideographs of extension B), 20 % BMP
+//                ideographs, 10 % accented letters, 10 % ASCII;
+//  "prose"       words with one accented word in about 25, line breaks and punctuation.
+// Code points are drawn independently with fixed seeds, except in the prose.
 std::string MakeText(const std::string& kind, std::size_t size);
-inline const char* const kTextKinds[] = {"prose", "cjk", "ascii"};
+inline const char* const kTextKinds[] = {"ascii", "ascii-heavy", "cjk-heavy", "four-byte", "prose"};
 
 // The folder where corpora are written (created on first use).
 const std::string& CorpusDir();

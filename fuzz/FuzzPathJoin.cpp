@@ -1,8 +1,11 @@
 // Path joining through the UTF-8 / wide conversion: every converted result is valid text, never
-// longer than its pieces allow, and valid UTF-8 comes back unchanged.
+// longer than its pieces allow, and valid UTF-8 comes back unchanged. The conversion itself drops
+// exactly what Boost.Locale's utf_to_utf with its skip method drops, in both directions.
 #include "FuzzCheck.h"
 #include "TextConvert.h"
 #include "Utils.h"
+
+#include <boost/locale/encoding_utf.hpp>
 
 #include <cstring>
 #include <string>
@@ -102,5 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string narrow = AppendPathToString(elements, second);
   FUZZ_CHECK(IsUtf8(narrow));
   FUZZ_CHECK(narrow.size() <= 4 * mixed.size());
+
+  namespace conv = boost::locale::conv;
+  const auto* bytes = reinterpret_cast<const char*>(data);
+  FUZZ_CHECK(orvanta::text::Utf8ToWide(std::string_view(bytes, size)) ==
+             conv::utf_to_utf<wchar_t>(bytes, bytes + size, conv::skip));
+  FUZZ_CHECK(orvanta::text::WideToUtf8(elements) == conv::utf_to_utf<char>(elements, conv::skip));
   return 0;
 }

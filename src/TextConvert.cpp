@@ -19,44 +19,70 @@ namespace {
 
 static_assert(sizeof(wchar_t) == 4, "wide strings hold one 32-bit code point per element");
 
-// Runs of ASCII are widened or narrowed sixteen code units at a time (SSE2 where the compiler
-// targets it, plain loops elsewhere).
+using Byte = unsigned char;
+
+// ASCII runs are widened or narrowed sixteen code units at a time (SSE2 where the compiler
+// targets it, plain loops elsewhere). A block is always stored whole, even when only its first
+// units are ASCII: the output has room for it, and the rest is overwritten next.
 constexpr size_t kBlock = 16;
 
-// Output is produced in slices of at most this many elements, each sized just before it is
-// written, so that nothing is zero-filled far ahead of its use.
+// Texts up to these lengths are converted on the stack and copied once into a result of exactly
+// their size; longer ones are written straight into the result.
+constexpr size_t kSmallUtf8 = 256;
+constexpr size_t kSmallWide = 64;
+
+// A long result grows slice by slice, each slice zero-filled (by resize) just before it is
+// written, so that the filling stays in the cache instead of running far ahead of its use.
 constexpr size_t kSlice = 4096;
 
-inline bool IsTrail(unsigned char c) {
-  return (c & 0xC0) == 0x80;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool kLittleEndian = false;
+#else
+constexpr bool kLittleEndian = true;
+#endif
+
+// Stores the first byte of the sequence from the lowest bits of bytes, then the next ones.
+inline void StoreInOrder(char* out, uint32_t bytes) {
+  if (!kLittleEndian)
+    bytes = __builtin_bswap32(bytes);
+  std::memcpy(out, &bytes, sizeof bytes);
 }
 
-// Whether the sixteen bytes at p are all ASCII.
-inline bool AllAscii(const char* p) {
-  uint64_t halves[2];
-  std::memcpy(halves, p, sizeof halves);
-  return ((halves[0] | halves[1]) & 0x8080808080808080ULL) == 0;
+// --- UTF-8 to wide -----------------------------------------------------------------------------
+
+// The four bytes at p, the first one lowest.
+inline uint32_t LoadInOrder(const Byte* p) {
+  uint32_t word;
+  std::memcpy(&word, p, sizeof word);
+  return kLittleEndian ? word : __builtin_bswap32(word);
+}
+
+// Decodes the multi-byte sequence at p, of which four bytes are readable. Returns its length when
+// it is well formed (shortest form, continuation bytes in place, no surrogate, nothing above
+// U+10FFFF), 0 otherwise. One masked comparison checks a lead and its continuation bytes at once;
+// the branches follow the text's usual sequence length, so they are rarely mispredicted.
+inline unsigned DecodeSequence(const Byte* p, uint32_t& code) {
+  const uint32_t w = LoadInOrder(p);
+  if ((w & 0xC0C0F0u) == 0x8080E0u) { // 1110xxxx 10xxxxxx 10xxxxxx
+    code = ((w & 0x0F) << 12) | ((w & 0x3F00) >> 2) | ((w >> 16) & 0x3F);
+    return code >= 0x800 && code - 0xD800 >= 0x800 ? 3 : 0;
+  }
+  if ((w & 0xC0E0u) == 0x80C0u) { // 110xxxxx 10xxxxxx
+    code = ((w & 0x1F) << 6) | ((w >> 8) & 0x3F);
+    return code >= 0x80 ? 2 : 0;
+  }
+  if ((w & 0xC0C0C0F8u) == 0x808080F0u) { // 11110xxx 10xxxxxx 10xxxxxx 10xxxxxx
+    code = ((w & 0x07) << 18) | ((w & 0x3F00) << 4) | ((w >> 10) & 0xFC0) | ((w >> 24) & 0x3F);
+    return code >= 0x10000 && code < 0x110000 ? 4 : 0;
+  }
+  return 0;
 }
 
 #if defined(__SSE2__)
 
-inline __m128i Load(const wchar_t* p) {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-}
-// All-ones in each 32-bit lane whose element is ASCII (0 to 0x7F as an unsigned value).
-inline __m128i AsciiLanes(__m128i units) {
-  return _mm_cmpeq_epi32(_mm_and_si128(units, _mm_set1_epi32(~0x7F)), _mm_setzero_si128());
-}
-
-// Whether the sixteen elements at p are all ASCII.
-inline bool AllAscii(const wchar_t* p) {
-  const __m128i any =
-      _mm_or_si128(_mm_or_si128(Load(p), Load(p + 4)), _mm_or_si128(Load(p + 8), Load(p + 12)));
-  return _mm_movemask_epi8(AsciiLanes(any)) == 0xFFFF;
-}
-
-// Sixteen ASCII bytes to sixteen elements.
-inline void Widen(const char* in, wchar_t* out) {
+// The sixteen bytes at in widened to sixteen elements at out; returns a bit per byte that is not
+// ASCII (those elements are then meaningless).
+inline unsigned WidenBlock(const Byte* in, wchar_t* out) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
   const __m128i zero = _mm_setzero_si128();
   const __m128i low = _mm_unpacklo_epi8(bytes, zero), high = _mm_unpackhi_epi8(bytes, zero);
@@ -65,157 +91,198 @@ inline void Widen(const char* in, wchar_t* out) {
   _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(low, zero));
   _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(high, zero));
   _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(high, zero));
-}
-
-// Sixteen ASCII elements to sixteen bytes (no lane saturates, since every value is below 0x80).
-inline void Narrow(const wchar_t* in, char* out) {
-  const __m128i low = _mm_packs_epi32(Load(in), Load(in + 4));
-  const __m128i high = _mm_packs_epi32(Load(in + 8), Load(in + 12));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(low, high));
-}
-
-// The number of elements among count at p that are not ASCII.
-inline size_t CountNonAscii(const wchar_t* p, size_t count) {
-  __m128i ascii = _mm_setzero_si128();
-  size_t i = 0;
-  for (; i + 4 <= count; i += 4)
-    ascii = _mm_sub_epi32(ascii, AsciiLanes(Load(p + i)));
-  uint32_t lanes[4];
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), ascii);
-  size_t nonAscii = i - (lanes[0] + lanes[1] + lanes[2] + lanes[3]);
-  for (; i < count; ++i)
-    nonAscii += static_cast<uint32_t>(p[i]) > 0x7F;
-  return nonAscii;
+  return static_cast<unsigned>(_mm_movemask_epi8(bytes));
 }
 
 #else
 
-inline bool AllAscii(const wchar_t* p) {
-  uint32_t any = 0;
-  for (size_t i = 0; i < kBlock; ++i)
-    any |= static_cast<uint32_t>(p[i]);
-  return any < 0x80;
-}
-
-inline void Widen(const char* in, wchar_t* out) {
-  for (size_t i = 0; i < kBlock; ++i)
-    out[i] = static_cast<wchar_t>(static_cast<unsigned char>(in[i]));
-}
-
-inline void Narrow(const wchar_t* in, char* out) {
-  for (size_t i = 0; i < kBlock; ++i)
-    out[i] = static_cast<char>(in[i]);
-}
-
-inline size_t CountNonAscii(const wchar_t* p, size_t count) {
-  size_t nonAscii = 0;
-  for (size_t i = 0; i < count; ++i)
-    nonAscii += static_cast<uint32_t>(p[i]) > 0x7F;
+inline unsigned WidenBlock(const Byte* in, wchar_t* out) {
+  unsigned nonAscii = 0;
+  for (size_t i = 0; i < kBlock; ++i) {
+    out[i] = static_cast<wchar_t>(in[i]);
+    nonAscii |= static_cast<unsigned>(in[i] >> 7) << i;
+  }
   return nonAscii;
 }
 
 #endif
 
+// Converts the sequences that begin in [in, sliceEnd) into out, which has room for one element
+// per byte of that range. A sequence may run on past sliceEnd up to end. Returns the end of the
+// output; in is left at the first sequence not converted.
+wchar_t* ToWide(const Byte*& in, const Byte* const sliceEnd, const Byte* const end, wchar_t* out) {
+  const Byte* p = in;
+  while (p < sliceEnd) {
+    if (sliceEnd - p >= static_cast<ptrdiff_t>(kBlock)) {
+      const unsigned nonAscii = WidenBlock(p, out);
+      if (nonAscii == 0) {
+        p += kBlock;
+        out += kBlock;
+        continue;
+      }
+      const auto ascii = static_cast<unsigned>(__builtin_ctz(nonAscii));
+      p += ascii;
+      out += ascii;
+    } else if (*p < 0x80) {
+      *out++ = static_cast<wchar_t>(*p++);
+      continue;
+    }
+    // At a non-ASCII byte: decode sequences here until a run of ASCII begins, so that text with a
+    // lone ASCII character among others (CJK with digits) does not go back to the blocks each
+    // time, and text with a lone non-ASCII character among ASCII returns to them at once.
+    for (;;) {
+      if (*p < 0x80) {
+        if (sliceEnd - p < 2 || p[1] < 0x80)
+          break;
+        *out++ = static_cast<wchar_t>(*p++);
+      }
+      uint32_t code;
+      const unsigned length = end - p >= 4 ? DecodeSequence(p, code) : 0;
+      if (length != 0) {
+        *out++ = static_cast<wchar_t>(code);
+        p += length;
+      } else {
+        // Malformed, or too near the end for a four-byte read: Boost's own decoder decides how
+        // much to drop, so that the result matches its skip method byte for byte.
+        const char* at = reinterpret_cast<const char*>(p);
+        const utf::code_point c =
+            utf::utf_traits<char>::decode(at, reinterpret_cast<const char*>(end));
+        p = reinterpret_cast<const Byte*>(at);
+        if (c != utf::illegal && c != utf::incomplete)
+          *out++ = static_cast<wchar_t>(c);
+      }
+      if (p >= sliceEnd)
+        break;
+    }
+  }
+  in = p;
+  return out;
+}
+
+// --- wide to UTF-8 -----------------------------------------------------------------------------
+
+#if defined(__SSE2__)
+
+inline __m128i Load(const wchar_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
+// The sixteen elements at in narrowed to sixteen bytes at out; returns a bit per element that is
+// not ASCII (those bytes are then meaningless). No ASCII lane saturates in the packs.
+inline unsigned NarrowBlock(const wchar_t* in, char* out) {
+  const __m128i a = Load(in), b = Load(in + 4), c = Load(in + 8), d = Load(in + 12);
+  const __m128i high = _mm_set1_epi32(~0x7F), zero = _mm_setzero_si128();
+  const auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
+  const __m128i lanes =
+      _mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)), _mm_packs_epi32(ascii(c), ascii(d)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                   _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d)));
+  return ~static_cast<unsigned>(_mm_movemask_epi8(lanes)) & 0xFFFF;
+}
+
+#else
+
+inline unsigned NarrowBlock(const wchar_t* in, char* out) {
+  unsigned nonAscii = 0;
+  for (size_t i = 0; i < kBlock; ++i) {
+    out[i] = static_cast<char>(in[i]);
+    nonAscii |= static_cast<unsigned>(static_cast<uint32_t>(in[i]) > 0x7F) << i;
+  }
+  return nonAscii;
+}
+
+#endif
+
+// Converts the elements of [in, sliceEnd) into out, which has room for four bytes per element.
+// Returns the end of the output.
+char* ToUtf8(const wchar_t* in, const wchar_t* const sliceEnd, char* out) {
+  while (in < sliceEnd) {
+    if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock)) {
+      const unsigned nonAscii = NarrowBlock(in, out);
+      if (nonAscii == 0) {
+        in += kBlock;
+        out += kBlock;
+        continue;
+      }
+      const auto ascii = static_cast<unsigned>(__builtin_ctz(nonAscii));
+      in += ascii;
+      out += ascii;
+    } else if (static_cast<uint32_t>(*in) < 0x80) {
+      *out++ = static_cast<char>(*in++);
+      continue;
+    }
+    // At a non-ASCII element: encode here until a run of ASCII begins (see ToWide). Each element
+    // has four bytes of room, so all four are stored and only its length is kept.
+    for (;;) {
+      auto c = static_cast<uint32_t>(*in);
+      if (c < 0x80) {
+        if (sliceEnd - in < 2 || static_cast<uint32_t>(in[1]) < 0x80)
+          break;
+        *out++ = static_cast<char>(c);
+        c = static_cast<uint32_t>(*++in);
+      }
+      if (c < 0x800) {
+        StoreInOrder(out, 0x80C0u | (c >> 6) | ((c & 0x3F) << 8));
+        out += 2;
+      } else if (c < 0x10000) {
+        StoreInOrder(out, 0x8080E0u | (c >> 12) | (((c >> 6) & 0x3F) << 8) | ((c & 0x3F) << 16));
+        out += c - 0xD800 >= 0x800 ? 3 : 0; // surrogates are not code points
+      } else if (c < 0x110000) {
+        StoreInOrder(out, 0x808080F0u | (c >> 18) | (((c >> 12) & 0x3F) << 8) |
+                              (((c >> 6) & 0x3F) << 16) | ((c & 0x3F) << 24));
+        out += 4;
+      } // values beyond U+10FFFF are not code points either
+      if (++in >= sliceEnd)
+        break;
+    }
+  }
+  return out;
+}
+
 } // namespace
 
 std::wstring Utf8ToWide(std::string_view utf8) {
-  // One element per input byte is the most the result can need.
+  const auto* in = reinterpret_cast<const Byte*>(utf8.data());
+  const Byte* const end = in + utf8.size();
+  if (utf8.size() <= kSmallUtf8) {
+    wchar_t buffer[kSmallUtf8];
+    return std::wstring(buffer, ToWide(in, end, end, buffer));
+  }
+  // At most one element per input byte: reserved once, so the result never moves.
   std::wstring result;
   result.reserve(utf8.size());
-  const char* in = utf8.data();
-  const char* const end = in + utf8.size();
-  while (in != end) {
-    // A slice of input bytes yields at most as many elements; a sequence begun inside the slice
-    // may end beyond it.
-    const size_t done = result.size();
+  size_t done = 0;
+  while (in < end) {
+    // The elements so far plus one per byte of the slice; never more than the reservation,
+    // since no more elements than bytes came before.
     const size_t room = std::min(kSlice, static_cast<size_t>(end - in));
     result.resize(done + room);
-    wchar_t* const first = result.data() + done;
-    wchar_t* out = first;
-    const char* const sliceEnd = in + room;
-    while (in < sliceEnd) {
-      const auto lead = static_cast<unsigned char>(*in);
-      if (lead < 0x80) {
-        if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock) && AllAscii(in)) {
-          Widen(in, out);
-          in += kBlock;
-          out += kBlock;
-        } else {
-          *out++ = static_cast<wchar_t>(lead);
-          ++in;
-        }
-        continue;
-      }
-      // Well-formed two- and three-byte sequences directly; anything else goes to Boost's own
-      // decoder, so that what is dropped matches its skip method byte for byte.
-      if (lead >= 0xC2 && lead <= 0xDF && end - in >= 2 && IsTrail(in[1])) {
-        *out++ = static_cast<wchar_t>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
-        in += 2;
-        continue;
-      }
-      if (lead >= 0xE0 && lead <= 0xEF && end - in >= 3 && IsTrail(in[1]) && IsTrail(in[2])) {
-        const uint32_t c = ((lead & 0x0Fu) << 12) | ((in[1] & 0x3Fu) << 6) | (in[2] & 0x3Fu);
-        if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
-          *out++ = static_cast<wchar_t>(c);
-          in += 3;
-          continue;
-        }
-      }
-      const utf::code_point c = utf::utf_traits<char>::decode(in, end);
-      if (c != utf::illegal && c != utf::incomplete)
-        *out++ = static_cast<wchar_t>(c);
-    }
-    result.resize(done + static_cast<size_t>(out - first));
+    wchar_t* const first = result.data();
+    done = static_cast<size_t>(ToWide(in, in + room, end, first + done) - first);
   }
+  result.resize(done);
   return result;
 }
 
 std::string WideToUtf8(std::wstring_view wide) {
-  // Exactly enough for ASCII text; other text grows from here.
-  std::string result;
-  result.reserve(wide.size());
   const wchar_t* in = wide.data();
   const wchar_t* const end = in + wide.size();
-  while (in != end) {
-    // An ASCII element takes one byte, any other at most four.
-    const size_t count = std::min(kSlice, static_cast<size_t>(end - in));
-    const size_t done = result.size();
-    result.resize(done + count + 3 * CountNonAscii(in, count));
-    char* const first = result.data() + done;
-    char* out = first;
-    const wchar_t* const sliceEnd = in + count;
-    while (in < sliceEnd) {
-      const auto c = static_cast<uint32_t>(*in);
-      if (c < 0x80) {
-        if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock) && AllAscii(in)) {
-          Narrow(in, out);
-          in += kBlock;
-          out += kBlock;
-        } else {
-          *out++ = static_cast<char>(c);
-          ++in;
-        }
-        continue;
-      }
-      ++in;
-      if (c < 0x800) {
-        *out++ = static_cast<char>(0xC0 | (c >> 6));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        if (c >= 0xD800 && c <= 0xDFFF) // surrogates are not code points
-          continue;
-        *out++ = static_cast<char>(0xE0 | (c >> 12));
-        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c <= 0x10FFFF) {
-        *out++ = static_cast<char>(0xF0 | (c >> 18));
-        *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        *out++ = static_cast<char>(0x80 | (c & 0x3F));
-      } // values beyond U+10FFFF are not code points either
-    }
-    result.resize(done + static_cast<size_t>(out - first));
+  if (wide.size() <= kSmallWide) {
+    char buffer[4 * kSmallWide];
+    return std::string(buffer, ToUtf8(in, end, buffer));
   }
+  // At most four bytes per element: reserved once, so the result never moves.
+  std::string result;
+  result.reserve(4 * wide.size());
+  size_t done = 0;
+  while (in < end) {
+    const size_t count = std::min(kSlice, static_cast<size_t>(end - in));
+    result.resize(done + 4 * count);
+    char* const first = result.data();
+    done = static_cast<size_t>(ToUtf8(in, in + count, first + done) - first);
+    in += count;
+  }
+  result.resize(done);
   return result;
 }
 

@@ -205,7 +205,9 @@ char* URLDecode(const char* text) {
     // The bytes up to the next "%" are copied sixteen at a time, without a branch per byte. The
     // whole block is stored, which stays inside the buffer: out never runs ahead of in, and
     // sixteen input bytes remain.
-    if (*in != '%' && end - in >= static_cast<ptrdiff_t>(kBlock)) {
+    // A lone byte between two escapes (dense escapes, as in encoded binary) is copied on its own:
+    // a block would carry it alone.
+    if (*in != '%' && end - in >= static_cast<ptrdiff_t>(kBlock) && in[1] != '%') {
       const Block block = LoadBlock(in);
       const size_t plain = FirstLane(reinterpret_cast<Block>(block == percent));
       std::memcpy(out, &block, kBlock);

@@ -91,4 +91,49 @@ TEST(TextConvert, MatchesBoostOnLongMixedInput) {
   }
 }
 
+// Each multi-byte or faulty piece at every offset of a 32-unit block and at the very end (cut
+// off there), in a short text, in a long one and across the edge of an output slice, so that the
+// sixteen-unit blocks and the direct decoding meet it in every position.
+TEST(TextConvert, MatchesBoostAtEveryOffsetAndEdge) {
+  const std::string pieces[] = {"\xC3\xA9",
+                                "\xE4\xB8\xAD",
+                                "\xF0\x9F\x98\x80",
+                                "\xF4\x8F\xBF\xBF", // valid
+                                "\xC3",
+                                "\xE4\xB8",
+                                "\xF0\x9F\x98", // cut off
+                                "\xC0\xAF",
+                                "\xE0\x9F\xBF",
+                                "\xF0\x8F\xBF\xBF", // overlong
+                                "\xED\xA0\x80",
+                                "\xED\xBF\xBF",
+                                "\xF4\x90\x80\x80",
+                                "\xF5\x80\x80\x80", // surrogates, too high
+                                "\x80",
+                                "\xBF\xBF",
+                                "\xFF",
+                                "\xE4(\xAD"};
+  const wchar_t elements[] = {0x7F,     0x80,   0x7FF,  0x800,    0xFFFF, 0x10000,
+                              0x10FFFF, 0xD800, 0xDFFF, 0x110000, -1};
+  // Lengths of ASCII before the block: short texts, long ones, and one that ends near 4096.
+  for (const size_t base : {size_t{0}, size_t{300}, size_t{4096 - 36}}) {
+    for (size_t offset = 0; offset <= 36; ++offset) {
+      for (const size_t tail : {0, 1, 2, 3, 17}) {
+        for (const std::string& piece : pieces) {
+          const std::string bytes =
+              std::string(base + offset, 'a') + piece + std::string(tail, 'z');
+          ASSERT_EQ(Utf8ToWide(bytes), utf_to_utf<wchar_t>(bytes, boost::locale::conv::skip))
+              << "base " << base << ", offset " << offset << ", tail " << tail;
+        }
+        for (const wchar_t element : elements) {
+          const std::wstring wide =
+              std::wstring(base + offset, L'a') + element + std::wstring(tail, L'z');
+          ASSERT_EQ(WideToUtf8(wide), utf_to_utf<char>(wide, boost::locale::conv::skip))
+              << "base " << base << ", offset " << offset << ", tail " << tail;
+        }
+      }
+    }
+  }
+}
+
 } // namespace
