@@ -111,8 +111,9 @@ for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/source
 done
 cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
 
-git clone --quiet --no-hardlinks "$checkout" "$root/root/orvanta"
-git -C "$root/root/orvanta" checkout --quiet --detach "$head"
+# Not below /root (mode 0700): the tests that drop to nobody must reach the built programs.
+git clone --quiet --no-hardlinks "$checkout" "$root/usr/src/orvanta"
+git -C "$root/usr/src/orvanta" checkout --quiet --detach "$head"
 
 echo "clean-room: running scripts/demo.sh and scripts/test.sh in a fresh Debian $suite root (HEAD $head)"
 # A new PID namespace as well: the tests look for the agent's processes by name, and must see
@@ -128,7 +129,7 @@ unshare --mount --pid --fork --kill-child --propagation private -- \
     mount --bind "$archives" "$root/var/cache/apt/archives"
     exec chroot "$root" /usr/bin/env -i HOME=/root TERM=dumb \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      /bin/bash -euo pipefail -c "cd /root/orvanta && scripts/demo.sh && scripts/test.sh"
+      /bin/bash -euo pipefail -c "cd /usr/src/orvanta && scripts/demo.sh && scripts/test.sh"
   ' clean-room "$root" "$cache/archives"
 
 echo "clean-room: passed in $((SECONDS - started)) s"
