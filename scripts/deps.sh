@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a job needs when any is missing.
-# Usage: scripts/deps.sh build|test|bench|fuzz   (each includes the ones before it)
+# Usage: scripts/deps.sh build|test|bench|fuzz|clean-room
+#   build       the library and the two programs (the "release" preset, scripts/demo.sh)
+#   test        build + the tests; the test presets also build and smoke-run the benchmarks
+#   bench       build + the benchmarks and their peers (the "bench" preset, scripts/bench.sh)
+#   fuzz        build + clang's libFuzzer (the "fuzz" preset)
+#   clean-room  what scripts/clean-room.sh needs on the host
 set -euo pipefail
 
 build=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-locale-dev
        libboost-system-dev libicu-dev rapidjson-dev libglib2.0-dev shared-mime-info
        unzip zip psmisc)
-# The test presets build the benchmarks too and smoke-run them, so their peers belong here.
-test=(googletest libgtest-dev libgmock-dev iproute2 util-linux
-      libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev procps findutils)
-bench=()
+bench=(libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev)
+test=(googletest libgtest-dev libgmock-dev iproute2 util-linux procps findutils "${bench[@]}")
 fuzz=(clang libclang-rt-14-dev)
+clean_room=(debootstrap git tar util-linux coreutils)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
   test)  wanted=("${build[@]}" "${test[@]}") ;;
-  bench) wanted=("${build[@]}" "${test[@]}" "${bench[@]}") ;;
-  fuzz)  wanted=("${build[@]}" "${test[@]}" "${fuzz[@]}") ;;
-  *) echo "usage: $0 build|test|bench|fuzz" >&2; exit 2 ;;
+  bench) wanted=("${build[@]}" "${bench[@]}") ;;
+  fuzz)  wanted=("${build[@]}" "${fuzz[@]}") ;;
+  clean-room) wanted=("${clean_room[@]}") ;;
+  *) echo "usage: $0 build|test|bench|fuzz|clean-room" >&2; exit 2 ;;
 esac
 
 missing=()

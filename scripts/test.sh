@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the project and runs every test. Usage: scripts/test.sh [debug|release|asan-ubsan]
+# Builds the project and runs every test. Usage: scripts/test.sh [debug|asan-ubsan]
+# (the test presets; "release" builds the library and programs only and has no tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-debug}

@@ -20,9 +20,12 @@
 #include <string>
 #include <vector>
 
+#include <boost/filesystem/exception.hpp> // filesystem_error, which some functions let through
 #include <boost/filesystem/path.hpp>
 #include <rapidjson/document.h>
 
+// Quoted and relative to this header, so it is found beside it both in the sources and when
+// installed as <orvanta/Utils.h>.
 #ifdef __APPLE__
 #include <CoreFoundation/CoreFoundation.h>
 #else

@@ -58,6 +58,10 @@ public:
     kill(-group_, SIGKILL);
     kill(group_, SIGKILL);
     waitpid(group_, nullptr, 0);
+    // The last agent is not the test's child: on a loaded machine it may still be dying (and then
+    // waiting for init to reap it) after its parent was reaped. Wait until the group is gone.
+    for (int tries = 0; tries < 5000 && kill(-group_, 0) == 0; ++tries)
+      usleep(1000);
   }
 
 private:
