@@ -2,6 +2,7 @@
 
 #include "Interrupt.h"
 #include "TextConvert.h"
+#include "Utf8Path.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -55,7 +56,7 @@ bool COrvantaFile::Open(std::wstring path, int flags) {
   if (IsOpen())
     Close();
   m_path = std::move(path);
-  const std::string bytes = WideToUtf8(UpToNul(m_path));
+  const std::string bytes = orvanta::text::Utf8Path(m_path);
   m_fd = RetryOnInterrupt([&] { return ::open(bytes.c_str(), flags, kCreateMode); });
   return m_fd != kClosed;
 }
