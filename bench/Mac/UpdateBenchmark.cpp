@@ -1,7 +1,7 @@
 // The update program end to end on the generated bundle (two zip archives of the two application
 // bundles), with recording stubs for launchctl and killall, beside a plain shell script doing the
-// same work: the one-second sleep, the same commands through sh with the same stubs, both
-// extractions, the renames and the removal of the old bundles and the archives.
+// same work (see Script). The stubs stamp each call, so the agent's downtime, from the unload to
+// the reload, is reported beside the whole run.
 #include "AgentControl.h"
 #include "BenchSupport.h"
 
@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -28,21 +30,40 @@ void WriteExecutable(const std::string& path, const std::string& text) {
                                stdfs::perms::others_exec);
 }
 
-// The shell's version of an update run in which both archives supply both bundles.
+// The shell's version of an update run in which both archives supply both bundles, doing what
+// update does: the stop phase with its probe, a private staging folder inside the folder, both
+// extractions into it, a look for links, one flush of the file system, the record written
+// durably before the renames and rewritten after them, the swap by renames, the clean-up.
 std::string Script() {
   using namespace orvanta::agent;
   std::string text = "#!/bin/sh\n# usage: update.sh FOLDER FIRST-ARCHIVE SECOND-ARCHIVE\n"
-                     "folder=$1\n";
+                     "folder=$1\n"
+                     "record() { # stage: written to a draft, flushed, renamed, folder flushed\n"
+                     "  printf 'record\\n%s\\n%s\\n' \"$1\" \"$staging\" >\"$folder/.record.new\"\n"
+                     "  sync \"$folder/.record.new\"\n"
+                     "  mv \"$folder/.record.new\" \"$folder/.record\"\n"
+                     "  sync \"$folder\"\n"
+                     "}\n";
   text += std::string(kPerUserUnload) + "\n";
   for (const char* kill : kKillSequence)
     text += std::string(kill) + "\n";
   text += "sleep 1\n"
+          "pgrep -x -U \"$(id -u)\" 'orvantae[st]' >/dev/null\n"
+          "staging=$(mktemp -d \"$folder/.staging-XXXXXXXXXX\")\n"
+          "record extracting\n"
+          "unzip -o \"$folder/$3\" -d \"$staging\"\n"
+          "unzip -o \"$folder/$2\" -d \"$staging\"\n"
+          "find \"$staging\" -type l >/dev/null\n"
+          "sync -f \"$staging\"\n"
+          "record swapping\n"
           "mv \"$folder/orvantaes.app\" \"$folder/orvantaes.app.1\"\n"
           "mv \"$folder/orvantaet.app\" \"$folder/orvantaet.app.1\"\n"
-          "unzip -o \"$folder/$3\" -d \"$folder\"\n"
-          "unzip -o \"$folder/$2\" -d \"$folder\"\n"
+          "mv \"$staging/orvantaes.app\" \"$folder/orvantaes.app\"\n"
+          "mv \"$staging/orvantaet.app\" \"$folder/orvantaet.app\"\n"
+          "sync \"$folder\"\n"
+          "record installed\n"
           "rm -rf \"$folder/orvantaes.app.1\" \"$folder/orvantaet.app.1\" \"$folder/$2\" "
-          "\"$folder/$3\"\n";
+          "\"$folder/$3\" \"$staging\" \"$folder/.record\"\n";
   text += std::string(kPerUserReload) + "\n";
   return text;
 }
@@ -61,20 +82,39 @@ const Sandbox& TheSandbox() {
     stdfs::create_directories(s.home);
     std::ofstream(s.log).flush();
     for (const char* tool : {"launchctl", "killall"})
-      WriteExecutable(s.stubs + "/" + tool, std::string("#!/bin/sh\nprintf '%s\\n' \"") + tool +
-                                                " $*\" >> " + Quote(s.log) + "\nexit 0\n");
+      WriteExecutable(s.stubs + "/" + tool,
+                      std::string("#!/bin/sh\nprintf '%s %s\\n' \"$(date +%s%N)\" \"") + tool +
+                          " $*\" >> " + Quote(s.log) + "\nexit 0\n");
     WriteExecutable(s.script, Script());
     return s;
   }();
   return sandbox;
 }
 
-int LogLines() {
+// The stubs' log: one line per call, "NANOSECONDS tool arguments".
+std::vector<std::string> LogLines() {
   std::ifstream in(TheSandbox().log);
-  int lines = 0;
+  std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);)
-    ++lines;
+    lines.push_back(line);
   return lines;
+}
+
+// How long the agent was down in one run: from the unload call to the reload call, in seconds;
+// negative when the calls are not in the log.
+double UnloadToReload(const std::vector<std::string>& calls) {
+  // The shell has expanded the commands' "~": the calls are told apart by their first words.
+  const auto timeOf = [&](const std::string& start) {
+    for (const std::string& line : calls) {
+      const std::size_t space = line.find(' ');
+      if (space != std::string::npos && line.compare(space + 1, start.size(), start) == 0)
+        return std::stod(line.substr(0, space)) / 1e9;
+    }
+    return -1.0;
+  };
+  const double unload = timeOf("launchctl unload ");
+  const double reload = timeOf("launchctl load ");
+  return unload < 0 || reload < 0 ? -1.0 : reload - unload;
 }
 
 // The folder as update finds it: both installed bundles and both archives. Written and flushed
@@ -101,21 +141,29 @@ bool Updated() {
 void Measure(benchmark::State& state, const Spawn& spawn) {
   const Sandbox& s = TheSandbox();
   int failures = 0;
+  double downtime = 0;
   for (auto _ : state) {
     state.PauseTiming();
     Prepare();
-    const int linesBefore = LogLines();
+    const std::size_t linesBefore = LogLines().size();
     state.ResumeTiming();
     const int status = Run(spawn);
     state.PauseTiming();
     // unload, the kill sequence and the reload went to the stubs, and the bundles were replaced.
-    if (status != 0 || LogLines() - linesBefore != 6 || !Updated())
+    std::vector<std::string> calls = LogLines();
+    calls.erase(calls.begin(), calls.begin() + static_cast<std::ptrdiff_t>(linesBefore));
+    const double down = UnloadToReload(calls);
+    if (status != 0 || calls.size() != 6 || !Updated() || down < 0)
       ++failures;
+    downtime += down;
     state.ResumeTiming();
   }
   stdfs::remove_all(s.work);
   if (failures != 0)
     Fail(state, std::to_string(failures) + " runs did not update the folder");
+  // The agent's downtime, which the table reports beside the whole run.
+  state.counters["unload_to_reload_s"] =
+      benchmark::Counter(downtime, benchmark::Counter::kAvgIterations);
 }
 
 std::map<std::string, std::string> Environment() {
