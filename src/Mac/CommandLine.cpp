@@ -11,13 +11,15 @@ const char kUpdateUsage[] =
     "       update -h | --help | --version\n"
     "\n"
     "Replaces the agent's bundles orvantaes.app and orvantaet.app in FOLDER with those in two\n"
-    "zip archives (paths relative to FOLDER): stops the agent, extracts both archives with unzip,\n"
-    "keeps the new bundles when both arrived whole or else the previous ones, and loads the\n"
-    "agent again. With an argument missing it only stops and reloads the agent.\n"
+    "zip archives (paths relative to FOLDER): stops the agent, extracts both archives with unzip\n"
+    "into a private staging folder inside FOLDER, swaps the new bundles in by renames when both\n"
+    "arrived whole (else keeps the previous ones), and loads the agent again. A run that was\n"
+    "killed is completed or undone by the next one. With an argument missing it only stops and\n"
+    "reloads the agent.\n"
     "\n"
-    "Exit status: 0 when the run ends, whichever pair it kept; 1 when a file-system operation\n"
-    "after the extraction failed (each failure is one line on standard error); 128+N when\n"
-    "signal N ended the run.\n";
+    "Exit status: 0 when the run ends, whichever pair it kept; 1 when an archive argument was\n"
+    "refused, a killed run could not be settled or a file-system step failed (each failure is\n"
+    "one line on standard error); 128+N when signal N ended the run, after the reload.\n";
 
 const char kUninstallUsage[] =
     "Usage: uninstall\n"
