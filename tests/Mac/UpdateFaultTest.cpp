@@ -245,6 +245,7 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
   const std::optional<ProgramResult> result = RunUpdate(*this, fault, resultFolder);
   if (!result)
     GTEST_SKIP() << "this machine does not permit a tmpfs in a private mount namespace";
+  ORVANTA_SKIP_IF_REFUSED(*result);
 
   EXPECT_EQ(result->status, fault.status) << result->err;
   if (fault.errorNames != nullptr) {

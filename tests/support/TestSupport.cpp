@@ -296,13 +296,26 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
     if (options.inChild)
       options.inChild();
     execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
+    // Only reached when the program could not be started: the reason goes back to the parent.
+    return std::to_string(errno);
   };
   const ChildRun run = RunChild(child);
 
   ProgramResult result;
   result.status = run.status;
   result.refusal = run.refusal;
+  if (run.returned) {
+    const int error = std::atoi(run.value.c_str());
+    result.status = 127;
+    // Another user may not reach the program at all, as when the build lies below root's own
+    // private home folder: that is the machine's doing, not the program's.
+    if (options.runAs && (error == EACCES || error == EPERM))
+      result.refusal = "this machine refused running " + program + " as uid " +
+                       std::to_string(*options.runAs) + ": " + std::strerror(error) +
+                       " (a folder on its path is closed to that user)";
+    else
+      result.err += "cannot run " + program + ": " + std::strerror(error) + "\n";
+  }
   const int out = open(outPath.c_str(), O_RDONLY);
   const int err = open(errPath.c_str(), O_RDONLY);
   result.out = ReadAll(out);
