@@ -2,6 +2,9 @@
 
 #include "platform/Platform.h"
 
+#include "Interrupt.h"
+#include "ScopedHandles.h"
+
 #include <boost/filesystem/directory.hpp>
 #include <boost/filesystem/operations.hpp>
 
@@ -31,32 +34,13 @@ std::string Failure(const std::string& what, const error_code& error) {
   return "cannot " + what + ": " + error.message();
 }
 
-// Owns one descriptor for a scope. Minimal on purpose: open, check, close.
-class ScopedFd {
-public:
-  explicit ScopedFd(int fd) : fd_(fd) {}
-  ~ScopedFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  ScopedFd(const ScopedFd&) = delete;
-  ScopedFd& operator=(const ScopedFd&) = delete;
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 // fsync of the folder at path (a link to one is followed); 0 on success, else the errno.
 int SyncFolder(const std::string& path) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
+  const sys::UniqueFd folder(sys::RetryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY); }));
+  if (!folder)
     return errno;
-  ScopedFd owner(fd);
-  return ::fsync(fd) == 0 ? 0 : errno;
+  return ::fsync(folder.get()) == 0 ? 0 : errno;
 }
 
 std::string SyncFailure(const std::string& path, int errorNumber) {

@@ -2,6 +2,8 @@
 
 #include "AgentControl.h"
 
+#include "Interrupt.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -49,10 +51,8 @@ int SpawnShell(const std::string& command) {
   if (posix_spawn(&child, "/bin/sh", nullptr, nullptr, argv, environ) != 0)
     return -1;
   int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR)
-      return -1;
-  }
+  if (sys::RetryOnInterrupt([&] { return waitpid(child, &status, 0); }) < 0)
+    return -1;
   return status;
 }
 

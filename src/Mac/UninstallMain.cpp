@@ -6,6 +6,7 @@
 #include <iostream>
 
 int main(int argc, char** argv) {
+  orvanta::agent::SetUpLaunchConditions();
   if (const auto status =
           orvanta::agent::AnswerInfoRequest({argv + (argc > 0 ? 1 : 0), argv + argc}, "uninstall",
                                             orvanta::agent::kUninstallUsage, std::cout))

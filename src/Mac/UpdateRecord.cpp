@@ -3,6 +3,9 @@
 #include "Updater.h"
 #include "Utils.h"
 
+#include "Interrupt.h"
+#include "ScopedHandles.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <fcntl.h>
@@ -56,10 +59,12 @@ int WriteDurably(const std::string& path, const std::string& text) {
     return errno;
   int failed = 0;
   for (size_t done = 0; done < text.size() && failed == 0;) {
-    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-    if (wrote < 0 && errno != EINTR)
+    // A short write is not a failure: the rest goes in the next round.
+    const ssize_t wrote =
+        sys::RetryOnInterrupt([&] { return ::write(fd, text.data() + done, text.size() - done); });
+    if (wrote < 0)
       failed = errno;
-    else if (wrote > 0)
+    else
       done += static_cast<size_t>(wrote);
   }
   if (failed == 0 && ::fsync(fd) != 0)
@@ -80,23 +85,22 @@ Found ReadRecord(const std::string& path, UpdateRecord& record, Problems& proble
     problems.push_back("the record " + Quoted(path) + " is not a file");
     return Found::Untrusted;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
+  sys::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) {
     problems.push_back(SystemFailure("read " + Quoted(path), errno));
     return Found::Untrusted;
   }
   std::string text(kRecordLimit + 1, '\0');
   ssize_t got = 0;
   size_t done = 0;
-  while (done < text.size() && (got = ::read(fd, &text[done], text.size() - done)) != 0) {
-    if (got < 0 && errno == EINTR)
-      continue;
-    if (got < 0)
+  while (done < text.size()) {
+    got = sys::RetryOnInterrupt([&] { return ::read(fd.get(), &text[done], text.size() - done); });
+    if (got <= 0)
       break;
     done += static_cast<size_t>(got);
   }
   const int readError = got < 0 ? errno : 0;
-  ::close(fd);
+  fd.reset();
   text.resize(done);
   if (readError != 0) {
     problems.push_back(SystemFailure("read " + Quoted(path), readError));

@@ -74,5 +74,24 @@ TEST(UninstallEndToEnd, AgentNotInstalled) {
   EXPECT_TRUE(Snapshot(home).empty());
 }
 
+// Launched with its output on a pipe whose reader is gone, SIGPIPE at its default: the lines are
+// lost, yet the files go and the run succeeds.
+TEST(UninstallEndToEnd, OutputReaderGone) {
+  ScratchDir sandbox("orvanta-uninstall");
+  StubTools stubs(sandbox / "stubs", {"launchctl", "killall"});
+  const std::string home = sandbox / "home";
+  MakeDirs(home + "/Library/LaunchAgents");
+  WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
+  MakeDirs(home + "/Applications/ORVANTA-EX/orvantaes.app/Contents");
+  const ProgramResult result =
+      RunProgram(ORVANTA_UNINSTALL_BINARY,
+                 {{}, {{"HOME", home}, {"PATH", stubs.Path()}}, {}, OutputToGoneReader});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(stubs.Calls(), ExpectedCalls(home));
+  const std::map<std::string, std::string> left = {
+      {"Library", "dir"}, {"Library/LaunchAgents", "dir"}, {"Applications", "dir"}};
+  EXPECT_EQ(Snapshot(home), left);
+}
+
 } // namespace
 } // namespace orvanta::test

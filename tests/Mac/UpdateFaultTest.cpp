@@ -450,16 +450,7 @@ const Fault kFaults[] = {
             }),
     // How callers really launch it: the reader of its output gone, signals and streams as
     // inherited.
-    Launched("BrokenPipeOnOutput",
-             [] {
-               int ends[2];
-               if (pipe(ends) == 0) {
-                 close(ends[0]);
-                 dup2(ends[1], STDOUT_FILENO);
-                 dup2(ends[1], STDERR_FILENO);
-                 close(ends[1]);
-               }
-             }),
+    Launched("BrokenPipeOnOutput", OutputToGoneReader),
     Launched("ChildSignalIgnored", [] { signal(SIGCHLD, SIG_IGN); }),
     Launched("HangUpIgnoredThenSent", [] { signal(SIGHUP, SIG_IGN); },
              {"unzip-start", "HUP", "process"}),

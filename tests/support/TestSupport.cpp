@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -328,6 +329,17 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
     result.err += run.error;
   }
   return result;
+}
+
+void OutputToGoneReader() {
+  std::signal(SIGPIPE, SIG_DFL);
+  int ends[2];
+  if (pipe(ends) != 0)
+    return;
+  close(ends[0]);
+  dup2(ends[1], STDOUT_FILENO);
+  dup2(ends[1], STDERR_FILENO);
+  close(ends[1]);
 }
 
 StubTools::StubTools(const std::string& folder, const std::vector<std::string>& tools)

@@ -113,6 +113,10 @@ struct ProgramOptions {
 // Runs the program to its end and captures its output.
 ProgramResult RunProgram(const std::string& program, const ProgramOptions& options);
 
+// For ProgramOptions::inChild: puts standard output and error on a pipe whose reader is already
+// closed, SIGPIPE at its default action, as when the program's caller has gone away.
+void OutputToGoneReader();
+
 // A folder of recording stubs: each named tool appends one line "tool args..." to log() and exits
 // 0 without printing.
 class StubTools {

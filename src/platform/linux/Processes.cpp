@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include "Interrupt.h"
+#include "ScopedHandles.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,14 +14,9 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace orvanta::platform {
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
 
 bool IsPid(const char* name) {
   if (*name == '\0')
@@ -37,12 +33,10 @@ template <size_t N>
 ssize_t ReadEntry(int procFd, const char* pid, const char* file, char (&buffer)[N]) {
   char path[sizeof(dirent::d_name) + sizeof("/status")];
   std::snprintf(path, sizeof path, "%s/%s", pid, file);
-  const int fd = openat(procFd, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  const sys::UniqueFd fd(openat(procFd, path, O_RDONLY | O_CLOEXEC));
+  if (!fd)
     return -1;
-  const ssize_t length = sys::RetryOnInterrupt([&] { return read(fd, buffer, sizeof buffer); });
-  close(fd);
-  return length;
+  return sys::RetryOnInterrupt([&] { return read(fd.get(), buffer, sizeof buffer); });
 }
 
 // The short name of one process, from its comm file ("name\n"), which the kernel renders far
@@ -91,7 +85,7 @@ bool IsOwnRunningProcess(int procFd, const char* pid, uid_t owner, char (&buffer
 } // namespace
 
 bool AnyProcess(const std::function<bool(std::string_view name)>& matches) {
-  std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
+  const sys::UniqueDir proc(opendir("/proc"));
   if (!proc)
     return false;
   const int procFd = dirfd(proc.get());
