@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 
 namespace {
@@ -23,6 +24,16 @@ using orvanta::test::RecordingServices;
 using orvanta::test::ScratchDir;
 using orvanta::test::Snapshot;
 using orvanta::test::WriteFile;
+
+// The folder after a successful run: the two bundles of the archives (version "v2"), nothing else.
+std::map<std::string, std::string> NewPair() {
+  return {{"orvantaes.app", "dir"},
+          {"orvantaes.app/Contents", "dir"},
+          {"orvantaes.app/Contents/Info.plist", "file: v2"},
+          {"orvantaet.app", "dir"},
+          {"orvantaet.app/Contents", "dir"},
+          {"orvantaet.app/Contents/Info.plist", "file: v2"}};
+}
 
 std::vector<std::string> KillSequence() {
   return {kKillSequence.begin(), kKillSequence.end()};
@@ -92,13 +103,7 @@ TEST_F(UpdaterTest, AgentGoneAtOnce) {
             Concat({{kPerUserUnload}, KillSequence(), Unzips(), {kPerUserReload}}));
   EXPECT_EQ(services.clock, 1u);
   EXPECT_EQ(services.probes, 1);
-  EXPECT_EQ(Snapshot(folder), (std::map<std::string, std::string>{
-                                  {"orvantaes.app", "dir"},
-                                  {"orvantaes.app/Contents", "dir"},
-                                  {"orvantaes.app/Contents/Info.plist", "file: v2"},
-                                  {"orvantaet.app", "dir"},
-                                  {"orvantaet.app/Contents", "dir"},
-                                  {"orvantaet.app/Contents/Info.plist", "file: v2"}}));
+  EXPECT_EQ(Snapshot(folder), NewPair());
   EXPECT_EQ(errors.str(), "");
 }
 
@@ -171,13 +176,7 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
   };
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0) << errors.str();
   EXPECT_EQ(stagedAtFirstUnzip, "v1.5");
-  EXPECT_EQ(Snapshot(folder), (std::map<std::string, std::string>{
-                                  {"orvantaes.app", "dir"},
-                                  {"orvantaes.app/Contents", "dir"},
-                                  {"orvantaes.app/Contents/Info.plist", "file: v2"},
-                                  {"orvantaet.app", "dir"},
-                                  {"orvantaet.app/Contents", "dir"},
-                                  {"orvantaet.app/Contents/Info.plist", "file: v2"}}));
+  EXPECT_EQ(Snapshot(folder), NewPair());
 }
 
 TEST_F(UpdaterTest, FailedExtractionRollsBack) {
