@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include <boost/lexical_cast.hpp>
 #include <rapidjson/stringbuffer.h>
@@ -77,13 +78,93 @@ public:
   }
 };
 
+// Trees are walked with a stack of their open containers on the heap, never by recursion: a
+// tree may be nested as deep as RapidJSON's iterative parser goes, far deeper than the machine
+// stack would allow one call per level.
+//
+// One open container and the index of its next child.
+template <class Value> struct OpenContainer {
+  const Value* container;
+  rapidjson::SizeType next;
+};
+
+// The next child of the innermost open container, closing (with close(container)) every container
+// that has none left; with its name when it is an object's member. Null when the walk is over.
+template <class Value, class Close>
+const Value* NextChild(std::vector<OpenContainer<Value>>& open, const Value*& name, Close close) {
+  while (!open.empty()) {
+    OpenContainer<Value>& top = open.back();
+    const Value& container = *top.container;
+    if (container.IsObject() && top.next < container.MemberCount()) {
+      const auto member = container.MemberBegin() + top.next++;
+      name = &member->name;
+      return &member->value;
+    }
+    if (container.IsArray() && top.next < container.Size()) {
+      name = nullptr;
+      return &container[top.next++];
+    }
+    open.pop_back();
+    if (!close(container))
+      return nullptr;
+  }
+  return nullptr;
+}
+
+// Hands the value to the handler exactly as GenericValue::Accept does (the same calls in the same
+// order), without recursion; false as soon as a call fails.
+template <class Value, class Handler> bool Feed(const Value& root, Handler& handler) {
+  std::vector<OpenContainer<Value>> open;
+  bool ok = true;
+  const auto close = [&](const Value& container) {
+    ok = container.IsObject() ? handler.EndObject(container.MemberCount())
+                              : handler.EndArray(container.Size());
+    return ok;
+  };
+  const Value* name = nullptr;
+  for (const Value* value = &root; value != nullptr; value = NextChild(open, name, close)) {
+    if (name != nullptr && !handler.Key(name->GetString(), name->GetStringLength(), false))
+      return false;
+    switch (value->GetType()) {
+    case rapidjson::kNullType:
+      ok = handler.Null();
+      break;
+    case rapidjson::kFalseType:
+    case rapidjson::kTrueType:
+      ok = handler.Bool(value->IsTrue());
+      break;
+    case rapidjson::kObjectType:
+      ok = handler.StartObject();
+      open.push_back({value, 0});
+      break;
+    case rapidjson::kArrayType:
+      ok = handler.StartArray();
+      open.push_back({value, 0});
+      break;
+    case rapidjson::kStringType:
+      ok = handler.String(value->GetString(), value->GetStringLength(), false);
+      break;
+    case rapidjson::kNumberType:
+      ok = value->IsDouble()  ? handler.Double(value->GetDouble())
+           : value->IsInt()   ? handler.Int(value->GetInt())
+           : value->IsUint()  ? handler.Uint(value->GetUint())
+           : value->IsInt64() ? handler.Int64(value->GetInt64())
+                              : handler.Uint64(value->GetUint64());
+      break;
+    }
+    if (!ok)
+      return false;
+  }
+  return ok;
+}
+
 // The object's compact JSON text in the value type's own encoding; false if the
 // writer failed.
 template <class Value> bool ObjectJson(const Value& value, TextOf<Value>& json) {
   using Encoding = typename Value::EncodingType;
   rapidjson::GenericStringBuffer<Encoding, rapidjson::CrtAllocator> buffer;
   FixedDoubleWriter<Encoding> writer(buffer);
-  if (!value.Accept(writer))
+  if (!Feed(value, writer))
     return false;
   json.assign(buffer.GetString(), buffer.GetSize() / sizeof(CharOf<Value>));
   return true;
@@ -198,7 +279,10 @@ template <class Value> bool ToBool(const Value& value, bool defaultValue) {
   return defaultValue;
 }
 
-void CopyInto(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
+// Makes destination a copy of a value that is no container, or an empty container of the
+// source's kind: strings own their text (cut at the first NUL), numbers are held as the source
+// holds them.
+void CopyNode(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
               OrvantaJsonAllocator& allocator) {
   switch (source.GetType()) {
   case rapidjson::kStringType: {
@@ -220,25 +304,51 @@ void CopyInto(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
     break;
   case rapidjson::kObjectType:
     destination.SetObject();
-    for (auto member = source.MemberBegin(); member != source.MemberEnd(); ++member) {
-      OrvantaJsonWValue name;
-      OrvantaJsonWValue value;
-      CopyInto(name, member->name, allocator);
-      CopyInto(value, member->value, allocator);
-      destination.AddMember(name, value, allocator);
-    }
     break;
   case rapidjson::kArrayType:
     destination.SetArray();
-    for (auto element = source.Begin(); element != source.End(); ++element) {
-      OrvantaJsonWValue value;
-      CopyInto(value, *element, allocator);
-      destination.PushBack(value, allocator);
-    }
     break;
   case rapidjson::kNullType:
     destination.SetNull();
     break;
+  }
+}
+
+// The deep copy, without recursion. Each child is appended to its copied container as null first
+// and then filled in place: the container's storage does not move while the child's own subtree
+// is copied, since nothing else is appended to it until the walk comes back.
+void CopyInto(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
+              OrvantaJsonAllocator& allocator) {
+  std::vector<OpenContainer<OrvantaJsonWValue>> open;
+  // The copies of the open containers, in step with open.
+  std::vector<OrvantaJsonWValue*> copies;
+  const auto close = [&](const OrvantaJsonWValue&) {
+    copies.pop_back();
+    return true;
+  };
+  OrvantaJsonWValue* to = &destination;
+  const OrvantaJsonWValue* name = nullptr;
+  for (const OrvantaJsonWValue* from = &source; from != nullptr;
+       from = NextChild(open, name, close)) {
+    if (!copies.empty()) {
+      OrvantaJsonWValue& parent = *copies.back();
+      if (name != nullptr) {
+        OrvantaJsonWValue key;
+        CopyNode(key, *name, allocator);
+        OrvantaJsonWValue value;
+        parent.AddMember(key, value, allocator);
+        to = &(parent.MemberEnd() - 1)->value;
+      } else {
+        OrvantaJsonWValue element;
+        parent.PushBack(element, allocator);
+        to = &parent[parent.Size() - 1];
+      }
+    }
+    CopyNode(*to, *from, allocator);
+    if (from->IsObject() || from->IsArray()) {
+      open.push_back({from, 0});
+      copies.push_back(to);
+    }
   }
 }
 

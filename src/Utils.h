@@ -97,6 +97,8 @@ using OrvantaJsonWValue = rapidjson::GenericValue<rapidjson::UTF16<wchar_t>, Orv
 // Each coercion returns the value converted to its result type, or the default when the value's
 // JSON type is not accepted or its text does not convert. Strings are read up to their first NUL;
 // an object gives its compact JSON text (doubles as "%.22f"). They never throw a conversion error.
+// Trees of any depth (as deep as RapidJSON's iterative parser builds them) are walked without
+// recursion, so depth never exhausts the caller's stack.
 std::string JsonValueToString(const OrvantaJsonValue& value, std::string defaultValue = "");
 std::string JsonValueToString(const OrvantaJsonWValue& value, std::string defaultValue = "");
 std::wstring JsonValueToWideString(const OrvantaJsonValue& value, std::wstring defaultValue = L"");
@@ -115,7 +117,10 @@ bool JsonValueToBool(const OrvantaJsonValue& value, bool defaultValue = false);
 bool JsonValueToBool(const OrvantaJsonWValue& value, bool defaultValue = false);
 
 // Deep copy of source into destination; every block of the copy comes from allocator (the
-// destination document's pool), so the copy outlives the source's document.
+// destination document's pool), so the copy outlives the source's document. Any depth, without
+// recursion. Values of these pool-allocated types are destroyed without walking their tree, so a
+// deep copy is safe to destroy; a caller's tree built on RapidJSON's CrtAllocator instead would be
+// destroyed recursively by RapidJSON itself.
 void CopyJsonValue(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
                    OrvantaJsonAllocator& allocator);
 

@@ -1,6 +1,7 @@
 #include "Utils.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <cfloat>
 #include <climits>
@@ -626,6 +627,88 @@ TEST(CopyJsonValue, OverlappingDestinationIsSafe) {
   ASSERT_EQ(JsonValueToWideString(object), L"{\"k\":\"a value long enough for a block\"}");
   CopyJsonValue(object[L"k"], object, a);
   EXPECT_EQ(JsonValueToWideString(object), L"{\"k\":{\"k\":\"a value long enough for a block\"}}");
+}
+
+// --- Depth -------------------------------------------------------------------------------------
+
+using Utf8Document = rapidjson::GenericDocument<rapidjson::UTF8<char>, OrvantaJsonAllocator>;
+
+// The compact text of an object whose member "k" holds a nest depth levels deep: objects, each
+// with one member "k", down to an empty one; or arrays, each holding the next, down to an empty
+// one.
+std::string DeepText(std::size_t depth, bool objects) {
+  std::string text;
+  if (objects) {
+    for (std::size_t level = 0; level <= depth; ++level)
+      text += "{\"k\":";
+    text += "{}" + std::string(depth + 1, '}');
+  } else {
+    text = "{\"k\":" + std::string(depth, '[') + std::string(depth, ']') + "}";
+  }
+  return text;
+}
+
+struct DeepResults {
+  std::string narrow, wideAsNarrow;
+  std::wstring wide, copied;
+};
+
+// Every function that walks a tree: the writers of both value types and the copy (whose
+// destination document is destroyed here too).
+DeepResults WriteAndCopy(const Utf8Document& narrow, const WideDocument& wide) {
+  DeepResults results;
+  results.narrow = JsonValueToString(narrow);
+  results.wideAsNarrow = JsonValueToString(wide);
+  results.wide = JsonValueToWideString(wide);
+  WideDocument target;
+  CopyJsonValue(target, wide, target.GetAllocator());
+  results.copied = JsonValueToWideString(target);
+  return results;
+}
+
+// Runs work on a thread of its own whose stack holds only stackBytes.
+template <class Work> void RunOnSmallStack(std::size_t stackBytes, Work& work) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, stackBytes), 0);
+  pthread_t thread;
+  const auto run = [](void* argument) -> void* {
+    (*static_cast<Work*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, &work), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attributes);
+}
+
+// Trees as deep as RapidJSON's iterative parser builds them are written and copied without one
+// call per level: on the default stack, and on a stack of 256 KiB, which a walk that recursed
+// would overflow within a few thousand levels.
+TEST(DeepJson, WrittenAndCopiedWithoutRecursion) {
+  for (const std::size_t depth : {100000u, 1000000u}) {
+    for (const bool objects : {false, true}) {
+      SCOPED_TRACE(std::to_string(depth) + (objects ? " objects" : " arrays"));
+      const std::string text = DeepText(depth, objects);
+      const std::wstring wideText(text.begin(), text.end());
+      Utf8Document narrow;
+      narrow.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+      ASSERT_FALSE(narrow.HasParseError());
+      WideDocument wide;
+      wide.Parse<rapidjson::kParseIterativeFlag, rapidjson::UTF8<char>>(text.data(), text.size());
+      ASSERT_FALSE(wide.HasParseError());
+
+      DeepResults onDefault = WriteAndCopy(narrow, wide), onSmall;
+      auto work = [&] { onSmall = WriteAndCopy(narrow, wide); };
+      RunOnSmallStack(256 * 1024, work);
+      for (const DeepResults* results : {&onDefault, &onSmall}) {
+        // Compared whole, without printing megabytes on a mismatch.
+        EXPECT_TRUE(results->narrow == text);
+        EXPECT_TRUE(results->wideAsNarrow == text);
+        EXPECT_TRUE(results->wide == wideText);
+        EXPECT_TRUE(results->copied == wideText);
+      }
+    }
+  }
 }
 
 } // namespace
