@@ -22,16 +22,20 @@ namespace {
 // short file does not supply, or a failed read leaves unread, stay zero. False for a missing
 // path, anything but a regular file, or a file that does not open.
 //
-// The type is judged on the opened descriptor, not on the path beforehand: a path can be swapped
-// between a check and the open. The open itself must never wait or take over a terminal: without
-// O_NONBLOCK a FIFO with no writer would block here forever, and without O_NOCTTY a terminal
-// could become the caller's controlling terminal.
+// The status comes first, so that nothing but a regular file is ever opened: opening a device can
+// act on it (a watchdog arms itself on open) and opening a FIFO shows its writer a reader. A path
+// can still be swapped between the status and the open, so the open never waits and never takes
+// over a terminal (without O_NONBLOCK a FIFO with no writer would block it forever, without
+// O_NOCTTY a terminal could become the caller's controlling terminal), and the opened descriptor
+// is judged once more before anything is read from it.
 template <std::size_t Size> bool ReadHead(const char* path, std::array<unsigned char, Size>& head) {
+  struct stat info;
+  if (::stat(path, &info) != 0 || !S_ISREG(info.st_mode))
+    return false;
   const UniqueFd fd(
       RetryOnInterrupt([&] { return ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
   if (!fd)
     return false;
-  struct stat info;
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
     return false;
   head.fill(0);
