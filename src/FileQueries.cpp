@@ -14,6 +14,7 @@
 #include <boost/system/error_code.hpp>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -147,6 +148,26 @@ void CountRegularFiles(const std::string& root, int& count) {
   }
 }
 
+// The times of a narrow path, as GetFileTimes promises them.
+bool TimesOf(const std::string& path, long* changeTime, long* modifyTime, long* accessTime) {
+  try {
+    if (!Exists(path))
+      return false;
+  } catch (const fs::filesystem_error&) {
+    return false;
+  }
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0)
+    return false;
+  if (changeTime != nullptr)
+    *changeTime = static_cast<long>(info.st_ctime);
+  if (modifyTime != nullptr)
+    *modifyTime = static_cast<long>(info.st_mtime);
+  if (accessTime != nullptr)
+    *accessTime = static_cast<long>(info.st_atime);
+  return true;
+}
+
 } // namespace
 
 std::wstring GetSubDirectory(fs::path parent, fs::path child) {
@@ -167,51 +188,40 @@ std::wstring GetSubDirectory(fs::path parent, fs::path child) {
 }
 
 bool GetFileTimes(std::string path, long* changeTime, long* modifyTime, long* accessTime) {
-  return GetFileTimes(Utf8ToWide(UpToNul(path)), changeTime, modifyTime, accessTime);
+  // The bytes as given, like every other narrow path: a detour through the wide form would drop
+  // bytes that are not UTF-8 and answer for another file.
+  return TimesOf(std::string(UpToNul(path)), changeTime, modifyTime, accessTime);
 }
 
 bool GetFileTimes(std::wstring path, long* changeTime, long* modifyTime, long* accessTime) {
-  const std::string utf8 = Utf8Path(path);
-  try {
-    if (!Exists(utf8))
-      return false;
-  } catch (const fs::filesystem_error&) {
-    return false;
-  }
-  struct stat info;
-  if (lstat(utf8.c_str(), &info) != 0)
-    return false;
-  if (changeTime != nullptr)
-    *changeTime = static_cast<long>(info.st_ctime);
-  if (modifyTime != nullptr)
-    *modifyTime = static_cast<long>(info.st_mtime);
-  if (accessTime != nullptr)
-    *accessTime = static_cast<long>(info.st_atime);
-  return true;
+  const std::optional<std::string> utf8 = Utf8Path(path);
+  return utf8 && TimesOf(*utf8, changeTime, modifyTime, accessTime);
 }
 
 void GetFileCount(std::wstring path, int& count) {
-  const std::string utf8 = Utf8Path(path);
-  if (!Exists(utf8))
+  const std::optional<std::string> utf8 = Utf8Path(path);
+  if (!utf8 || !Exists(*utf8))
     return;
-  CountRegularFiles(utf8, count);
+  CountRegularFiles(*utf8, count);
 }
 
 bool IsReadable(std::wstring path) {
-  const std::string utf8 = Utf8Path(path);
+  const std::optional<std::string> utf8 = Utf8Path(path);
+  if (!utf8)
+    return false;
   fs::file_type type;
   try {
-    type = fs::status(utf8).type();
+    type = fs::status(*utf8).type();
     if (type == fs::directory_file) {
       // Reading the first entry proves the folder can be listed; the answer itself is irrelevant.
-      static_cast<void>(fs::is_empty(utf8));
+      static_cast<void>(fs::is_empty(*utf8));
       return true;
     }
   } catch (const fs::filesystem_error&) {
     return false;
   }
   // Never wait on a FIFO or a terminal, and never become its controlling process.
-  COrvantaFile file(utf8, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  COrvantaFile file(*utf8, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   if (!file.IsOpen())
     return false;
   // Only a regular file is read: a byte read from a pipe, socket or device would be taken from
@@ -226,7 +236,10 @@ bool IsReadable(std::wstring path) {
 }
 
 bool IsWritable(std::wstring path) {
-  const std::string utf8 = Utf8Path(path);
+  const std::optional<std::string> maybeUtf8 = Utf8Path(path);
+  if (!maybeUtf8)
+    return false;
+  const std::string& utf8 = *maybeUtf8;
   try {
     if (!fs::is_directory(fs::status(utf8)))
       return access(utf8.c_str(), W_OK) == 0;

@@ -11,7 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 using orvanta::sys::RetryOnInterrupt;
 using orvanta::sys::UniqueFd;
@@ -100,8 +103,9 @@ bool Matches(const std::array<unsigned char, kImageHeadSize>& head, const ImageH
 } // namespace
 
 std::wstring GetFileSignature(std::wstring path) {
+  const std::optional<std::string> utf8 = orvanta::text::Utf8Path(path);
   std::array<unsigned char, kSignatureSize> head;
-  if (!ReadHead(orvanta::text::Utf8Path(path).c_str(), head))
+  if (!utf8 || !ReadHead(utf8->c_str(), head))
     return std::wstring();
   std::wstring signature(2 * kSignatureSize, L'0');
   wchar_t* out = signature.data();
@@ -125,7 +129,8 @@ bool IsImageFile(std::string path) {
 }
 
 bool IsImageFile(std::wstring path) {
-  return IsImageFile(orvanta::text::Utf8Path(path));
+  std::optional<std::string> utf8 = orvanta::text::Utf8Path(path);
+  return utf8 && IsImageFile(std::move(*utf8));
 }
 
 bool IsPdf(std::string path) {
@@ -136,5 +141,6 @@ bool IsPdf(std::string path) {
 }
 
 bool IsPdf(std::wstring path) {
-  return IsPdf(orvanta::text::Utf8Path(path));
+  std::optional<std::string> utf8 = orvanta::text::Utf8Path(path);
+  return utf8 && IsPdf(std::move(*utf8));
 }

@@ -9,6 +9,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -26,7 +27,10 @@ bool IsUtf8(std::string_view text) {
 } // namespace
 
 std::vector<std::string> GetExecuteCommand(std::wstring path) {
-  const std::string file = Utf8Path(path);
+  const std::optional<std::string> utf8 = Utf8Path(path);
+  if (!utf8)
+    return {};
+  const std::string& file = *utf8;
   std::string extension = fs::path(file).extension().string();
   if (!extension.empty() && extension.front() == '.')
     extension.erase(0, 1);
@@ -65,7 +69,8 @@ bool LaunchApplication(std::vector<std::string> command) {
 
 bool ExecuteFile(std::wstring path, bool /*flag*/) {
   try {
-    if (!fs::exists(fs::status(fs::path(Utf8Path(path)))))
+    const std::optional<std::string> utf8 = Utf8Path(path);
+    if (!utf8 || !fs::exists(fs::status(fs::path(*utf8))))
       return false;
     return LaunchApplication(GetExecuteCommand(path));
   } catch (const fs::filesystem_error&) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 
 using orvanta::sys::RetryOnInterrupt;
 using orvanta::text::UpToNul;
@@ -56,8 +57,13 @@ bool COrvantaFile::Open(std::wstring path, int flags) {
   if (IsOpen())
     Close();
   m_path = std::move(path);
-  const std::string bytes = orvanta::text::Utf8Path(m_path);
-  m_fd = RetryOnInterrupt([&] { return ::open(bytes.c_str(), flags, kCreateMode); });
+  const std::optional<std::string> bytes = orvanta::text::Utf8Path(m_path);
+  if (!bytes) {
+    // No file has this name: the conversion would drop the invalid elements and open another.
+    errno = EILSEQ;
+    return false;
+  }
+  m_fd = RetryOnInterrupt([&] { return ::open(bytes->c_str(), flags, kCreateMode); });
   return m_fd != kClosed;
 }
 

@@ -16,7 +16,8 @@ public:
   COrvantaFile(std::wstring path, int flags);
 
   // Stores the path (even when the open fails), then opens it. An object that is already open
-  // closes its old descriptor first.
+  // closes its old descriptor first. A wide path holding an element that is no Unicode scalar
+  // value (a surrogate, a value above 10FFFF) names no file: false, with errno EILSEQ.
   bool Open(std::string path, int flags);
   bool Open(std::wstring path, int flags);
   bool IsOpen();

@@ -249,6 +249,21 @@ TEST(GetFileTimes, WritesNothingForWhatDoesNotExist) {
   EXPECT_EQ(*answer, "0 -7");
 }
 
+// A narrow name that is not UTF-8 is the name of its own file, as for every other narrow path:
+// converting it would drop the byte 0xFF and answer for "b.txt".
+TEST(GetFileTimes, NarrowBytesThatAreNotUtf8NameTheirOwnFile) {
+  ScratchDir scratch;
+  WriteFile(scratch / "b.txt", "x");
+  SetTimes(scratch / "b.txt", 1000000000, 1000000000);
+  long modify = -7;
+  EXPECT_FALSE(GetFileTimes(scratch / "b\xFF.txt", nullptr, &modify, nullptr));
+  EXPECT_EQ(modify, -7);
+  WriteFile(scratch / "b\xFF.txt", "x");
+  SetTimes(scratch / "b\xFF.txt", 1500000000, 1500000000);
+  EXPECT_TRUE(GetFileTimes(scratch / "b\xFF.txt", nullptr, &modify, nullptr));
+  EXPECT_EQ(modify, 1500000000);
+}
+
 // --- GetFileCount ------------------------------------------------------------------------------
 
 // Files at several depths, links to a file, a folder and nothing, a FIFO and an empty folder.
