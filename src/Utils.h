@@ -4,7 +4,11 @@
 //
 // Conventions, stated once:
 //  - Narrow strings (std::string) hold UTF-8; wide strings (std::wstring) hold one code point per
-//    element. Conversions between them drop invalid input and never fail.
+//    element. Conversions between them drop invalid input and never fail. A wide path that goes to
+//    the file system is not converted so: one holding an element that is no Unicode scalar value
+//    (a surrogate D800-DFFF, a value above 10FFFF) before its first NUL names no file, and the
+//    function answers negatively (false, empty, an unchanged count). Pure text functions
+//    (AppendPath, AppendPathToString, GetMimeType) keep dropping such elements.
 //  - Failures are answered by results, never by exceptions: false, -1, 0, an empty string or
 //    container, or a documented default ("application/octet-stream", the JSON coercions' default).
 //    The only exceptions that leave the library are named at the function: filesystem_error from
@@ -89,6 +93,11 @@ char* URLDecode(const char* text);       // "%XX" decoded; malformed escapes dro
 std::wstring PostDataEncode(std::wstring text);
 
 // --- JSON value coercion ------------------------------------------------------------------------
+// Trees of any depth (as deep as RapidJSON's iterative parser builds them) are read, written and
+// copied without recursion, so depth never exhausts the caller's stack. Values of these
+// pool-allocated types are also destroyed without walking their tree (the pool frees nothing per
+// value), so the caller's deep documents are safe to destroy; a tree on RapidJSON's CrtAllocator
+// instead would be destroyed recursively, one call per level, by RapidJSON itself.
 using OrvantaJsonAllocator = rapidjson::MemoryPoolAllocator<rapidjson::CrtAllocator>;
 // The UTF-8 value type and the wide value type that the coercions read.
 using OrvantaJsonValue = rapidjson::GenericValue<rapidjson::UTF8<char>, OrvantaJsonAllocator>;
@@ -97,8 +106,6 @@ using OrvantaJsonWValue = rapidjson::GenericValue<rapidjson::UTF16<wchar_t>, Orv
 // Each coercion returns the value converted to its result type, or the default when the value's
 // JSON type is not accepted or its text does not convert. Strings are read up to their first NUL;
 // an object gives its compact JSON text (doubles as "%.22f"). They never throw a conversion error.
-// Trees of any depth (as deep as RapidJSON's iterative parser builds them) are walked without
-// recursion, so depth never exhausts the caller's stack.
 std::string JsonValueToString(const OrvantaJsonValue& value, std::string defaultValue = "");
 std::string JsonValueToString(const OrvantaJsonWValue& value, std::string defaultValue = "");
 std::wstring JsonValueToWideString(const OrvantaJsonValue& value, std::wstring defaultValue = L"");
@@ -117,10 +124,7 @@ bool JsonValueToBool(const OrvantaJsonValue& value, bool defaultValue = false);
 bool JsonValueToBool(const OrvantaJsonWValue& value, bool defaultValue = false);
 
 // Deep copy of source into destination; every block of the copy comes from allocator (the
-// destination document's pool), so the copy outlives the source's document. Any depth, without
-// recursion. Values of these pool-allocated types are destroyed without walking their tree, so a
-// deep copy is safe to destroy; a caller's tree built on RapidJSON's CrtAllocator instead would be
-// destroyed recursively by RapidJSON itself.
+// destination document's pool), so the copy outlives the source's document.
 void CopyJsonValue(OrvantaJsonWValue& destination, const OrvantaJsonWValue& source,
                    OrvantaJsonAllocator& allocator);
 
@@ -136,6 +140,9 @@ std::string GetMimeType(std::string path);
 std::string GetMimeType(std::wstring path);
 
 // --- File type detection ------------------------------------------------------------------------
+// The path's status (following links) decides first: nothing but a regular file is ever opened,
+// so a FIFO, device or folder sees no open at all; the open never blocks, and a path swapped for
+// something else before it is judged again on the descriptor and never read.
 // The first 576 bytes of a regular file as 1152 lower-case hex digits (zero-padded for short
 // files); empty for anything that is not a readable regular file.
 std::wstring GetFileSignature(std::wstring path);
