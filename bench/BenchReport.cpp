@@ -239,7 +239,9 @@ const std::vector<Row>& Rows() {
                  "IsImageFile",
                  "*",
                  {"IsImageFile/std_ifstream_12B", "IsImageFile/libmagic_mime"},
-                 {{"IsImageFile/std_ifstream_12B", Kind::kFaster, 1.0, "≥ 1× std::ifstream"},
+                 // The stream opens whatever the path names; ours reads the status first and
+                 // checks the opened descriptor again, two calls more.
+                 {{"IsImageFile/std_ifstream_12B", Kind::kFaster, 0.9, "≥ 0.9× std::ifstream"},
                   {"IsImageFile/libmagic_mime", Kind::kFaster, 8.0, "≥ 8× libmagic"}}});
     r.push_back({"GetFileSignature",
                  "GetFileSignature",
