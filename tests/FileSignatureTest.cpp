@@ -142,6 +142,15 @@ TEST(GetFileSignature, RendersThe576HeadBytesAsHex) {
             L"0102" + std::wstring(1148, L'0'));
 }
 
+// Every detection function, narrow and wide, says no for the path.
+void ExpectNoAnswer(const std::string& path) {
+  EXPECT_FALSE(IsImageFile(path)) << path;
+  EXPECT_FALSE(IsImageFile(Utf8ToWide(path))) << path;
+  EXPECT_FALSE(IsPdf(path)) << path;
+  EXPECT_FALSE(IsPdf(Utf8ToWide(path))) << path;
+  EXPECT_EQ(GetFileSignature(Utf8ToWide(path)), L"") << path;
+}
+
 // Only regular files, reached through links, are opened; everything else is a quiet no.
 TEST(FileTypeDetection, AnswersOnlyForRegularFiles) {
   ScratchDir scratch;
@@ -159,14 +168,8 @@ TEST(FileTypeDetection, AnswersOnlyForRegularFiles) {
   EXPECT_TRUE(IsPdf(scratch / "link.pdf"));
   EXPECT_EQ(GetFileSignature(Utf8ToWide(scratch / "link.png")).substr(0, 16), L"89504e470d0a1a0a");
 
-  for (const char* name : {"x.png", "missing.png", "dangling.png", "fifo.png"}) {
-    const std::string path = scratch / name;
-    EXPECT_FALSE(IsImageFile(path)) << name;
-    EXPECT_FALSE(IsImageFile(Utf8ToWide(path))) << name;
-    EXPECT_FALSE(IsPdf(path)) << name;
-    EXPECT_FALSE(IsPdf(Utf8ToWide(path))) << name;
-    EXPECT_EQ(GetFileSignature(Utf8ToWide(path)), L"") << name;
-  }
+  for (const char* name : {"x.png", "missing.png", "dangling.png", "fifo.png"})
+    ExpectNoAnswer(scratch / name);
 
   // A FIFO swapped in for the file between any two steps of a call: every call answers at once,
   // either for the image or with a no. Should a call ever wait on the FIFO, the watchdog opens the
@@ -238,14 +241,8 @@ TEST(FileTypeDetection, OpensNothingButRegularFiles) {
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, scratch.path().c_str(), IN_OPEN), 0);
-  for (const std::string& name : names) {
-    const std::string path = scratch / name;
-    EXPECT_FALSE(IsImageFile(path)) << name;
-    EXPECT_FALSE(IsImageFile(Utf8ToWide(path))) << name;
-    EXPECT_FALSE(IsPdf(path)) << name;
-    EXPECT_FALSE(IsPdf(Utf8ToWide(path))) << name;
-    EXPECT_EQ(GetFileSignature(Utf8ToWide(path)), L"") << name;
-  }
+  for (const std::string& name : names)
+    ExpectNoAnswer(scratch / name);
   EXPECT_TRUE(IsImageFile(scratch / "image.png"));
 
   std::string opened;
