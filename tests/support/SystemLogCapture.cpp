@@ -62,20 +62,6 @@ void ReplaceDev(const std::string& staging) {
   Check(mount(staging.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move the new /dev");
 }
 
-// A socket of the type bound at /dev/log, open to every user as a log socket is.
-int BindLogSocket(int type) {
-  const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-  Check(fd >= 0, "socket");
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, kDevLog, sizeof kDevLog);
-  Check(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "bind");
-  Check(chmod(kDevLog, 0666) == 0, "chmod /dev/log");
-  if (type == SOCK_STREAM)
-    Check(listen(fd, 64) == 0, "listen");
-  return fd;
-}
-
 bool Readable(int fd, int timeoutMs) {
   pollfd one{fd, POLLIN, 0};
   int ready;
@@ -128,6 +114,19 @@ bool ReadRecord(int fd, bool stream, std::vector<std::string>& records) {
 }
 
 } // namespace
+
+int BindLogSocket(int type) {
+  const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+  Check(fd >= 0, "socket");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, kDevLog, sizeof kDevLog);
+  Check(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0, "bind");
+  Check(chmod(kDevLog, 0666) == 0, "chmod /dev/log");
+  if (type == SOCK_STREAM)
+    Check(listen(fd, 64) == 0, "listen");
+  return fd;
+}
 
 std::optional<LogRecord> ParseLogRecord(std::string_view datagram) {
   while (!datagram.empty() && (datagram.back() == '\0' || datagram.back() == '\n'))

@@ -59,6 +59,10 @@ struct LogCapture {
 // Runs body in the child with /dev/log set up as asked, and hands back what reached it.
 LogCapture CaptureSystemLog(LogSocket socket, const std::function<std::string()>& body);
 
+// For a body of CaptureSystemLog only, where /dev is private: binds a socket of the type
+// (SOCK_DGRAM or SOCK_STREAM, listening) at /dev/log, open to every user. Throws on failure.
+int BindLogSocket(int type);
+
 struct LoggedRun {
   std::string refusal, error;
   ProgramResult program;          // status, output, pid
