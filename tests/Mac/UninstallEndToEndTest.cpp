@@ -28,6 +28,27 @@ std::vector<std::string> ExpectedCalls(const std::string& home) {
           "killall -9 orvantaes"};
 }
 
+// A sandbox with recording stubs for launchctl and killall, and the agent's per-user files in
+// its HOME.
+struct InstalledAgent {
+  ScratchDir sandbox{"orvanta-uninstall"};
+  StubTools stubs{sandbox / "stubs", {"launchctl", "killall"}};
+  std::string home = sandbox / "home";
+
+  InstalledAgent() {
+    MakeDirs(home + "/Library/LaunchAgents");
+    WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
+    MakeDirs(home + "/Applications/ORVANTA-EX/orvantaes.app/Contents");
+  }
+  ProgramOptions Options(std::vector<std::string> arguments = {}) const {
+    return {std::move(arguments), {{"HOME", home}, {"PATH", stubs.Path()}}, {}, {}};
+  }
+};
+
+// What the per-user removals leave of the agent's files.
+const std::map<std::string, std::string> kEmptied = {
+    {"Library", "dir"}, {"Library/LaunchAgents", "dir"}, {"Applications", "dir"}};
+
 // The per-user agent files go, their neighbours stay, and a second run finds nothing and still
 // succeeds; HOME may hold spaces and quotes.
 TEST(UninstallEndToEnd, RemovesPerUserAgentFiles) {
@@ -82,20 +103,13 @@ TEST(UninstallEndToEnd, AgentNotInstalled) {
 // Launched with its output on a pipe whose reader is gone, SIGPIPE at its default: the lines are
 // lost, yet the files go and the run succeeds.
 TEST(UninstallEndToEnd, OutputReaderGone) {
-  ScratchDir sandbox("orvanta-uninstall");
-  StubTools stubs(sandbox / "stubs", {"launchctl", "killall"});
-  const std::string home = sandbox / "home";
-  MakeDirs(home + "/Library/LaunchAgents");
-  WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
-  MakeDirs(home + "/Applications/ORVANTA-EX/orvantaes.app/Contents");
-  const ProgramResult result =
-      RunProgram(ORVANTA_UNINSTALL_BINARY,
-                 {{}, {{"HOME", home}, {"PATH", stubs.Path()}}, {}, OutputToGoneReader});
+  InstalledAgent agent;
+  ProgramOptions options = agent.Options();
+  options.inChild = OutputToGoneReader;
+  const ProgramResult result = RunProgram(ORVANTA_UNINSTALL_BINARY, options);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(stubs.Calls(), ExpectedCalls(home));
-  const std::map<std::string, std::string> left = {
-      {"Library", "dir"}, {"Library/LaunchAgents", "dir"}, {"Applications", "dir"}};
-  EXPECT_EQ(Snapshot(home), left);
+  EXPECT_EQ(agent.stubs.Calls(), ExpectedCalls(agent.home));
+  EXPECT_EQ(Snapshot(agent.home), kEmptied);
 }
 
 // Each progress line is out before the command it announces writes, whether the output is a file
@@ -146,13 +160,8 @@ TEST(UninstallEndToEnd, ProgressLinesComeBeforeTheirCommands) {
 // Any argument but -h, --help or --version alone: a line and the usage on standard error, exit
 // status 2, nothing called and nothing removed.
 TEST(UninstallEndToEnd, ArgumentsAreAUsageError) {
-  ScratchDir sandbox("orvanta-uninstall");
-  StubTools stubs(sandbox / "stubs", {"launchctl", "killall"});
-  const std::string home = sandbox / "home";
-  MakeDirs(home + "/Library/LaunchAgents");
-  WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
-  MakeDirs(home + "/Applications/ORVANTA-EX");
-  const auto installed = Snapshot(home);
+  InstalledAgent agent;
+  const auto installed = Snapshot(agent.home);
   const struct {
     std::vector<std::string> arguments;
     std::string given;
@@ -162,38 +171,33 @@ TEST(UninstallEndToEnd, ArgumentsAreAUsageError) {
                {{""}, "''"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.given);
-    const ProgramResult result = RunProgram(
-        ORVANTA_UNINSTALL_BINARY, {c.arguments, {{"HOME", home}, {"PATH", stubs.Path()}}, {}, {}});
+    const ProgramResult result = RunProgram(ORVANTA_UNINSTALL_BINARY, agent.Options(c.arguments));
     EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err,
-              "uninstall: takes no arguments; given: " + c.given + "\n" + agent::kUninstallUsage);
-    EXPECT_TRUE(stubs.Calls().empty());
-    EXPECT_EQ(Snapshot(home), installed);
+    EXPECT_EQ(result.err, "uninstall: takes no arguments; given: " + c.given + "\n" +
+                              orvanta::agent::kUninstallUsage);
+    EXPECT_TRUE(agent.stubs.Calls().empty());
+    EXPECT_EQ(Snapshot(agent.home), installed);
   }
 }
 
 // A per-user HOME owned by nobody, holding the agent's files; inside the application folder a
 // folder of root's that nobody cannot empty. The sandbox is open to nobody.
-struct FolderNobodyCannotEmpty {
-  ScratchDir sandbox{"orvanta-uninstall"};
-  StubTools stubs{sandbox / "stubs", {"launchctl", "killall"}};
-  std::string home = sandbox / "home";
+struct FolderNobodyCannotEmpty : InstalledAgent {
   std::string folder = home + "/Applications/ORVANTA-EX";
 
   FolderNobodyCannotEmpty() {
     chmod(sandbox.path().c_str(), 0755);
     chmod(stubs.log().c_str(), 0666);
-    MakeDirs(home + "/Library/LaunchAgents");
-    WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
-    MakeDirs(folder + "/orvantaes.app");
     const std::string nobody = std::to_string(NobodyUid());
     EXPECT_EQ(std::system(("chown -R " + nobody + " '" + home + "'").c_str()), 0);
     MakeDirs(folder + "/sub");
     WriteFile(folder + "/sub/f", "root's");
   }
-  ProgramOptions Options() const {
-    return {{}, {{"HOME", home}, {"PATH", stubs.Path()}}, NobodyUid(), {}};
+  ProgramOptions AsNobody() const {
+    ProgramOptions options = Options();
+    options.runAs = NobodyUid();
+    return options;
   }
 };
 
@@ -201,7 +205,7 @@ struct FolderNobodyCannotEmpty {
 TEST(UninstallEndToEnd, RemovalThatFailsIsReported) {
   ORVANTA_REQUIRE_RUN_AS(NobodyUid());
   FolderNobodyCannotEmpty fixture;
-  const ProgramResult result = RunProgram(ORVANTA_UNINSTALL_BINARY, fixture.Options());
+  const ProgramResult result = RunProgram(ORVANTA_UNINSTALL_BINARY, fixture.AsNobody());
   ORVANTA_SKIP_IF_REFUSED(result);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, kProgressLines);
@@ -251,7 +255,7 @@ TEST(UninstallLog, EachOutcomeLeavesItsLines) {
         "end: usage error, nothing done; exit status 2; N s"},
        {LOG_INFO, LOG_WARNING, LOG_ERR}},
       {"a folder nobody cannot empty",
-       fixture.Options(),
+       fixture.AsNobody(),
        {start + version, "the agent is stopped", "rm -rf ~/Applications/ORVANTA-EX: exit status 1",
         "could not remove '" + fixture.folder + "'",
         "end: the agent is not fully removed: 1 item remains; exit status 1; N s"},
@@ -280,23 +284,15 @@ TEST(UninstallLog, RunsWhateverTheLogService) {
   for (const LogSocket socket :
        {LogSocket::kAbsent, LogSocket::kStuck, LogSocket::kDead, LogSocket::kStream}) {
     SCOPED_TRACE(static_cast<int>(socket));
-    ScratchDir sandbox("orvanta-uninstall");
-    StubTools stubs(sandbox / "stubs", {"launchctl", "killall"});
-    const std::string home = sandbox / "home";
-    MakeDirs(home + "/Library/LaunchAgents");
-    WriteFile(home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist", "<plist/>");
-    MakeDirs(home + "/Applications/ORVANTA-EX/orvantaes.app");
-    const LoggedRun run = RunProgramLogged(
-        ORVANTA_UNINSTALL_BINARY, {{}, {{"HOME", home}, {"PATH", stubs.Path()}}, {}, {}}, socket);
+    InstalledAgent agent;
+    const LoggedRun run = RunProgramLogged(ORVANTA_UNINSTALL_BINARY, agent.Options(), socket);
     ORVANTA_SKIP_IF_REFUSED(run);
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(run.program.status, 0);
     EXPECT_EQ(run.program.out, kProgressLines);
     EXPECT_EQ(run.program.err, "");
-    EXPECT_EQ(stubs.Calls(), ExpectedCalls(home));
-    const std::map<std::string, std::string> left = {
-        {"Library", "dir"}, {"Library/LaunchAgents", "dir"}, {"Applications", "dir"}};
-    EXPECT_EQ(Snapshot(home), left);
+    EXPECT_EQ(agent.stubs.Calls(), ExpectedCalls(agent.home));
+    EXPECT_EQ(Snapshot(agent.home), kEmptied);
   }
 }
 
