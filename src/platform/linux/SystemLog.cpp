@@ -83,11 +83,11 @@ public:
 
   void Record(EventLevel level, std::string_view text) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    if (!socket_ && !Connect())
+      return;
     std::string record = Header(level, ident_);
     const std::size_t room = record.size() < kMaxRecord ? kMaxRecord - record.size() : 0;
     record.append(text.substr(0, FittingLength(text, room)));
-    if (!socket_ && !Connect())
-      return;
     // A stream socket separates records by a NUL byte, as syslog(3) sends them.
     if (type_ == SOCK_STREAM)
       record.push_back('\0');
