@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <stdexcept>
 
 namespace orvanta::test {
@@ -131,18 +130,56 @@ int BindLogSocket(int type) {
 std::optional<LogRecord> ParseLogRecord(std::string_view datagram) {
   while (!datagram.empty() && (datagram.back() == '\0' || datagram.back() == '\n'))
     datagram.remove_suffix(1);
-  static const std::regex form(
-      R"(<(\d{1,3})>[A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d ([^\s\[\]:]+)\[(\d+)\]: ([\s\S]*))");
-  std::match_results<std::string_view::const_iterator> match;
-  if (!std::regex_match(datagram.begin(), datagram.end(), match, form))
-    return std::nullopt;
+  std::string_view rest = datagram;
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  // Takes the digits at the front of rest; nullopt when there are none.
+  const auto number = [&]() -> std::optional<long> {
+    std::size_t n = 0;
+    while (n < rest.size() && n < 9 && digit(rest[n]))
+      ++n;
+    if (n == 0)
+      return std::nullopt;
+    const long value = std::stol(std::string(rest.substr(0, n)));
+    rest.remove_prefix(n);
+    return value;
+  };
+  const auto take = [&](std::string_view expected) {
+    if (rest.substr(0, expected.size()) != expected)
+      return false;
+    rest.remove_prefix(expected.size());
+    return true;
+  };
   LogRecord record;
-  const int priority = std::stoi(match[1].str());
-  record.facility = priority >> 3;
-  record.severity = priority & 7;
-  record.ident = match[2].str();
-  record.pid = static_cast<pid_t>(std::stol(match[3].str()));
-  record.text = match[4].str();
+  const std::optional<long> priority = take("<") ? number() : std::nullopt;
+  if (!priority || *priority > 191 || !take(">"))
+    return std::nullopt;
+  record.facility = static_cast<int>(*priority >> 3);
+  record.severity = static_cast<int>(*priority & 7);
+  // "Mmm dd hh:mm:ss ": a shape, with a space before a one-digit day.
+  const std::string_view shape = "Aaa dd dd:dd:dd ";
+  if (rest.size() < shape.size())
+    return std::nullopt;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const char c = rest[i], want = shape[i];
+    const bool ok = want == 'A'   ? c >= 'A' && c <= 'Z'
+                    : want == 'a' ? c >= 'a' && c <= 'z'
+                    : want == 'd' ? digit(c) || (i == 4 && c == ' ')
+                                  : c == want;
+    if (!ok)
+      return std::nullopt;
+  }
+  rest.remove_prefix(shape.size());
+  const std::size_t bracket = rest.find('[');
+  if (bracket == 0 || bracket == std::string_view::npos ||
+      rest.substr(0, bracket).find_first_of(" \t]:") != std::string_view::npos)
+    return std::nullopt;
+  record.ident = std::string(rest.substr(0, bracket));
+  rest.remove_prefix(bracket + 1);
+  const std::optional<long> pid = number();
+  if (!pid || !take("]: "))
+    return std::nullopt;
+  record.pid = static_cast<pid_t>(*pid);
+  record.text = std::string(rest);
   return record;
 }
 
