@@ -262,6 +262,16 @@ const std::vector<Row>& Rows() {
                  {"ExistProcess/pgrep_x"},
                  {{"", Kind::kAtMost, 1e6, "≤ 1 ms"},
                   {"ExistProcess/pgrep_x", Kind::kFaster, 10.0, "≥ 10× pgrep -x"}}});
+    // A run without a log service must not be the slower one.
+    r.push_back(
+        {"RecordEvent",
+         "RecordEvent",
+         "*",
+         {"RecordEvent/reading_log_socket", "RecordEvent/stuck_log_socket",
+          "RecordEvent/glibc_syslog_no_socket", "RecordEvent/glibc_syslog_reading"},
+         {{"RecordEvent/reading_log_socket", Kind::kWithin, 1.1,
+           "≤ 1.1× with a reading log socket"},
+          {"RecordEvent/stuck_log_socket", Kind::kWithin, 1.1, "≤ 1.1× with a stuck one"}}});
     r.push_back(
         {"update (end to end)",
          "update",

@@ -29,10 +29,12 @@ const char kUninstallUsage[] =
     "orvantaet and orvantaes with killall and waits for them to end, then removes\n"
     "/Library/LaunchAgents/com.orvanta.orvantaes.plist,\n"
     "~/Library/LaunchAgents/com.orvanta.orvantaes.plist, /Applications/ORVANTA-EX and\n"
-    "~/Applications/ORVANTA-EX. Other arguments are ignored.\n"
+    "~/Applications/ORVANTA-EX, and checks that they are gone. Each run is logged to the\n"
+    "system log under the name orvanta-uninstall.\n"
     "\n"
-    "Exit status: 0; 1 when the agent still ran after 30 seconds (its files are removed all\n"
-    "the same).\n";
+    "Exit status: 0 when the agent is removed; 1 when it still ran after 30 seconds (its\n"
+    "files are removed all the same) or an item remains (each is named on standard error);\n"
+    "2 when arguments were given (nothing is done).\n";
 
 const char* Version() {
   return ORVANTA_VERSION;

@@ -76,6 +76,9 @@ bool RealSystemServices::AgentRunning() {
 
 void RealSystemServices::PrintLine(const char* line) {
   std::puts(line);
+  // On a pipe or a file stdout is fully buffered: the line must be out before the command it
+  // announces writes its own.
+  std::fflush(stdout);
 }
 
 void RealSystemServices::HoldTerminationSignals() {

@@ -17,7 +17,7 @@ public:
   virtual void SleepSeconds(unsigned seconds) = 0;
   // ExistProcess on the real machine.
   virtual bool AgentRunning() = 0;
-  // One progress line on standard output, as puts() writes it.
+  // One progress line on standard output, as puts() writes it, flushed at once.
   virtual void PrintLine(const char* line) = 0;
 
   // From now on the termination signals (SIGINT, SIGTERM, SIGHUP; those the process does not

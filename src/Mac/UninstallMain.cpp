@@ -1,5 +1,4 @@
 // uninstall: removes the resident agent (launchd property lists and application folder).
-#include "CommandLine.h"
 #include "SystemServices.h"
 #include "Uninstaller.h"
 
@@ -7,10 +6,8 @@
 
 int main(int argc, char** argv) {
   orvanta::agent::SetUpLaunchConditions();
-  if (const auto status =
-          orvanta::agent::AnswerInfoRequest({argv + (argc > 0 ? 1 : 0), argv + argc}, "uninstall",
-                                            orvanta::agent::kUninstallUsage, std::cout))
-    return *status;
   orvanta::agent::RealSystemServices services;
-  return orvanta::agent::RunUninstall(services, std::cerr);
+  orvanta::agent::RunLog log(orvanta::agent::kUninstallLogIdent);
+  return orvanta::agent::UninstallProgram({argv + (argc > 0 ? 1 : 0), argv + argc}, services,
+                                          std::cout, std::cerr, log);
 }

@@ -65,6 +65,25 @@ std::optional<std::array<uint8_t, 6>> HardwareAddress(const std::string& interfa
 // The processor's model name. nullopt, with errno set, when it cannot be read.
 std::optional<std::string> CpuModelName();
 
+// --- System log --------------------------------------------------------------------------------
+// How much a record matters, as the system log ranks it.
+enum class EventLevel { kError, kWarning, kNotice, kInfo };
+
+// Names this process's records in the system log ("orvanta-update", say) for the rest of the
+// process; each record also carries the process id. Without it, records carry the program's
+// file name. Connects to nothing yet.
+void OpenEventLog(const std::string& ident);
+
+// Writes one record (one line of text) to the system log. Never fails, never waits and never
+// raises a signal: when no log service listens, or it has stopped reading, the record is dropped
+// and the call returns at once. A text too long for one record is cut. Thread-safe; not for
+// signal handlers.
+// Linux: a syslog(3) record (facility user) sent to /dev/log without waiting, read by the journal
+// or a syslog daemon; a missing socket is tried again at most once a second. A macOS backend
+// writes os_log_with_type(os_log_create("com.orvanta.agent", ident), type, "%{public}s", text),
+// kError as OS_LOG_TYPE_ERROR and the others as OS_LOG_TYPE_DEFAULT, which the unified log keeps.
+void RecordEvent(EventLevel level, std::string_view text);
+
 } // namespace orvanta::platform
 
 #endif // ORVANTA_PLATFORM_PLATFORM_H

@@ -30,13 +30,7 @@ inline NamespaceRun RunInNamespaces(int flags, const std::vector<std::string>& s
   ChildOptions options;
   options.namespaces = flags;
   options.setupCommands = setup;
-  // Each value travels as "<length>\n<bytes>".
-  options.body = [&] {
-    std::string packed;
-    for (const std::string& value : body())
-      packed += std::to_string(value.size()) + "\n" + value;
-    return packed;
-  };
+  options.body = [&] { return PackValues(body()); };
   const ChildRun child = RunChild(options);
   NamespaceRun run;
   run.refusal = child.refusal;
@@ -48,13 +42,7 @@ inline NamespaceRun RunInNamespaces(int flags, const std::vector<std::string>& s
   } else if (!child.returned || child.status != 0) {
     run.error = "the child died before reporting (status " + std::to_string(child.status) + ")";
   } else {
-    const std::string& packed = child.value;
-    for (std::size_t at = 0; at < packed.size();) {
-      const std::size_t newline = packed.find('\n', at);
-      const std::size_t length = std::stoul(packed.substr(at, newline - at));
-      run.values.push_back(packed.substr(newline + 1, length));
-      at = newline + 1 + length;
-    }
+    run.values = UnpackValues(child.value);
   }
   return run;
 }

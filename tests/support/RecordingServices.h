@@ -1,12 +1,15 @@
 // A SystemServices that runs nothing: it records every command, sleep, probe and progress line,
-// keeps a fake clock advanced only by SleepSeconds, and answers the agent probe from a script.
+// keeps a fake clock advanced only by SleepSeconds, and answers the agent probe from a script. Its
+// Log() records a run's log lines among the same events.
 #ifndef ORVANTA_TESTS_RECORDINGSERVICES_H
 #define ORVANTA_TESTS_RECORDINGSERVICES_H
 
+#include "RunLog.h"
 #include "SystemServices.h"
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvanta::test {
@@ -21,7 +24,9 @@ public:
   std::function<int(const std::string& command)> commandStatus;
 
   std::vector<std::string> commands; // every command, in order
-  std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ..."
+  std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ...",
+                                     // "log: ..."
+  std::vector<std::pair<platform::EventLevel, std::string>> logged; // the log lines alone
   unsigned clock = 0;
   int probes = 0;
   bool holding = false; // between HoldTerminationSignals and ReleaseTerminationSignals
@@ -45,6 +50,15 @@ public:
     return running;
   }
   void PrintLine(const char* line) override { events.push_back(std::string("print: ") + line); }
+  // A run log that records its lines here, timed by the fake clock.
+  agent::RunLog Log() {
+    return agent::RunLog(
+        [this](platform::EventLevel level, const std::string& line) {
+          events.push_back("log: " + line);
+          logged.emplace_back(level, line);
+        },
+        [this] { return static_cast<double>(clock); });
+  }
   void HoldTerminationSignals() override {
     holding = true;
     events.push_back("hold signals");

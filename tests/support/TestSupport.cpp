@@ -228,6 +228,7 @@ ChildRun RunChild(const ChildOptions& options) {
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.pid = child;
   if (report.empty())
     return run;
   const std::string text = report.substr(1);
@@ -305,6 +306,7 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
   ProgramResult result;
   result.status = run.status;
   result.refusal = run.refusal;
+  result.pid = run.pid;
   if (run.returned) {
     const int error = std::atoi(run.value.c_str());
     result.status = 127;
@@ -340,6 +342,26 @@ void OutputToGoneReader() {
   dup2(ends[1], STDOUT_FILENO);
   dup2(ends[1], STDERR_FILENO);
   close(ends[1]);
+}
+
+std::string PackValues(const std::vector<std::string>& values) {
+  std::string packed;
+  for (const std::string& value : values)
+    packed += std::to_string(value.size()) + "\n" + value;
+  return packed;
+}
+
+std::vector<std::string> UnpackValues(const std::string& packed) {
+  std::vector<std::string> values;
+  for (std::size_t at = 0; at < packed.size();) {
+    const std::size_t newline = packed.find('\n', at);
+    if (newline == std::string::npos)
+      break;
+    const std::size_t length = std::stoul(packed.substr(at, newline - at));
+    values.push_back(packed.substr(newline + 1, length));
+    at = newline + 1 + length;
+  }
+  return values;
 }
 
 StubTools::StubTools(const std::string& folder, const std::vector<std::string>& tools)

@@ -74,6 +74,7 @@ struct ChildRun {
   bool returned = false; // body returned (false when it exec'd, exited, or never ran)
   std::string value;     // what body returned
   int status = -1;       // the child's exit status, or 128 + signal number
+  pid_t pid = -1;        // the child's process id (a program's, when body exec'd)
 };
 
 ChildRun RunChild(const ChildOptions& options);
@@ -101,6 +102,7 @@ struct ProgramResult {
   int status = -1;      // exit status, or 128 + signal number
   std::string out, err; // captured standard output and error
   std::string refusal;  // set when the machine refused options.runAs: the program did not run
+  pid_t pid = -1;       // the program's process id
 };
 
 struct ProgramOptions {
@@ -116,6 +118,10 @@ ProgramResult RunProgram(const std::string& program, const ProgramOptions& optio
 // For ProgramOptions::inChild: puts standard output and error on a pipe whose reader is already
 // closed, SIGPIPE at its default action, as when the program's caller has gone away.
 void OutputToGoneReader();
+
+// Several texts as one ("<length>\n<bytes>" each), to travel back from a child, and back.
+std::string PackValues(const std::vector<std::string>& values);
+std::vector<std::string> UnpackValues(const std::string& packed);
 
 // A folder of recording stubs: each named tool appends one line "tool args..." to log() and exits
 // 0 without printing.
