@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh build
 cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)" --target update >/dev/null
+cmake --build --preset release -j"$(nproc)" --target orvanta_update >/dev/null
 
 scratch=$(mktemp -d /tmp/orvanta-demo-XXXXXX)
 trap 'rm -rf "$scratch"' EXIT

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <string>
 
-class COrvantaFile {
+#include <orvanta/UtilsExport.h>
+
+class ORVANTA_UTILS_API COrvantaFile {
 public:
   COrvantaFile();
   // Opens path with the open(2) flags given (mode 0777 less the umask); closed on failure.

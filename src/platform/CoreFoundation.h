@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include <orvanta/UtilsExport.h>
+
 extern "C" {
 
 typedef unsigned char Boolean;
@@ -34,29 +36,31 @@ typedef enum {
 
 enum { kCFStringEncodingUTF8 = 0x08000100 };
 
-extern const CFAllocatorRef kCFAllocatorDefault;
+extern ORVANTA_UTILS_API const CFAllocatorRef kCFAllocatorDefault;
 
 // A string made of the NUL-terminated bytes in the given encoding (UTF-8 only); NULL when the
 // bytes are not valid in that encoding.
-CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
-                                      CFStringEncoding encoding);
+ORVANTA_UTILS_API CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
+                                                        CFStringEncoding encoding);
 // Length in UTF-16 code units.
-CFIndex CFStringGetLength(CFStringRef theString);
+ORVANTA_UTILS_API CFIndex CFStringGetLength(CFStringRef theString);
 // Copies the text, NUL-terminated, into buffer; false when it does not fit in bufferSize bytes
 // (terminator included) or the encoding is not supported.
-Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
-                           CFStringEncoding encoding);
+ORVANTA_UTILS_API Boolean CFStringGetCString(CFStringRef theString, char* buffer,
+                                             CFIndex bufferSize, CFStringEncoding encoding);
 // A mutable copy; maxLength 0 means no limit.
-CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc, CFIndex maxLength,
-                                             CFStringRef theString);
-void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm);
+ORVANTA_UTILS_API CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef alloc,
+                                                               CFIndex maxLength,
+                                                               CFStringRef theString);
+ORVANTA_UTILS_API void CFStringNormalize(CFMutableStringRef theString,
+                                         CFStringNormalizationForm theForm);
 // Literal comparison of UTF-16 code units when no flags are given.
-CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
-                                   CFStringCompareFlags compareOptions);
-void CFRelease(CFTypeRef cf);
+ORVANTA_UTILS_API CFComparisonResult CFStringCompare(CFStringRef theString1, CFStringRef theString2,
+                                                     CFStringCompareFlags compareOptions);
+ORVANTA_UTILS_API void CFRelease(CFTypeRef cf);
 
 // The constant string behind CFSTR: made once per distinct text, never freed.
-CFStringRef __CFStringMakeConstantString(const char* cStr);
+ORVANTA_UTILS_API CFStringRef __CFStringMakeConstantString(const char* cStr);
 
 } // extern "C"
 
