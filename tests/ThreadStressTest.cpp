@@ -120,8 +120,8 @@ protected:
   // The private set-up must be in place before GLib first reads the environment: GIO reads the
   // type database and the desktop entries' folders once per process.
   static void SetUpTestSuite() {
-    scratch_ = new ScratchDir("orvanta-threads");
-    const ScratchDir& dir = *scratch_;
+    setup_ = std::make_unique<Setup>();
+    const ScratchDir& dir = setup_->dir;
     for (const char* folder : {"data/mime", "data/applications", "config", "tree/a/b", "writable"})
       orvanta::test::MakeDirs(dir / folder);
     // Two types of equal weight for one extension: the tie that GIO settles.
@@ -146,20 +146,18 @@ protected:
       WriteFile(dir / file, "x");
     symlink((dir / "tree/a").c_str(), (dir / "tree/link-to-folder").c_str());
     symlink((dir / "tree/1").c_str(), (dir / "tree/link-to-file").c_str());
-    dataHome_ = new ScopedEnv("XDG_DATA_HOME", dir / "data");
-    configHome_ = new ScopedEnv("XDG_CONFIG_HOME", dir / "config");
   }
-  static void TearDownTestSuite() {
-    delete configHome_;
-    delete dataHome_;
-    delete scratch_;
-  }
+  static void TearDownTestSuite() { setup_.reset(); }
 
-  static std::string Path(const std::string& name) { return *scratch_ / name; }
+  static std::string Path(const std::string& name) { return setup_->dir / name; }
 
-  static inline ScratchDir* scratch_ = nullptr;
-  static inline ScopedEnv* dataHome_ = nullptr;
-  static inline ScopedEnv* configHome_ = nullptr;
+  // The scratch folder, and the environment that points GIO at its data and config folders.
+  struct Setup {
+    ScratchDir dir{"orvanta-threads"};
+    ScopedEnv dataHome{"XDG_DATA_HOME", dir / "data"};
+    ScopedEnv configHome{"XDG_CONFIG_HOME", dir / "config"};
+  };
+  static inline std::unique_ptr<Setup> setup_;
 };
 
 // One named call; thread is the caller's index, for the calls that need a resource of their own.
