@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the project and runs every test. Usage: scripts/test.sh [debug|asan-ubsan]
-# (the test presets; "release" builds the library and programs only and has no tests)
+# Builds the project and runs every test. Usage: scripts/test.sh [debug|asan-ubsan|tsan]
+# (the test presets; "tsan" builds and runs the library's tests only; "release" builds the library
+# and programs only and has no tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-debug}

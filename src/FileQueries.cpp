@@ -220,8 +220,9 @@ bool IsReadable(std::wstring path) {
   } catch (const fs::filesystem_error&) {
     return false;
   }
-  // Never wait on a FIFO or a terminal, and never become its controlling process.
-  COrvantaFile file(*utf8, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+  // Never wait on a FIFO or a terminal, and never become its controlling process. The probes'
+  // descriptors are closed on exec, so that no program another thread starts inherits them.
+  COrvantaFile file(*utf8, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (!file.IsOpen())
     return false;
   // Only a regular file is read: a byte read from a pipe, socket or device would be taken from
@@ -246,7 +247,7 @@ bool IsWritable(std::wstring path) {
     // A folder is writable when a new file can be made and written in it. The random name keeps
     // concurrent probes apart and away from existing files.
     const std::string probe = AppendPathToString(utf8, CreateUUIDString());
-    COrvantaFile file(probe, O_WRONLY | O_CREAT);
+    COrvantaFile file(probe, O_WRONLY | O_CREAT | O_CLOEXEC);
     if (!file.IsOpen())
       return false;
     const bool written = file.Write(probe);

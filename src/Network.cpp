@@ -112,7 +112,9 @@ bool CheckTcpPort(std::string port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   // Only the low 16 bits name the port: 70000 is 4464, -1 is 65535.
   address.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(number) & 0xFFFFu));
-  const orvanta::sys::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+  // Closed on exec: a program that another thread starts meanwhile would otherwise keep the port
+  // bound for as long as it runs.
+  const orvanta::sys::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket)
     return false;
   return bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;

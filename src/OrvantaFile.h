@@ -2,6 +2,9 @@
 // No buffering, no locking, no encoding detection. Every failure is a result (false, -1, empty),
 // never an exception, and errno stays as the failing system call set it. Destruction does not
 // close the descriptor: callers close explicitly with Close().
+// Threads: an object is used by one thread at a time, like any descriptor owner; distinct
+// objects, even on one file, may be used from several threads at once. The descriptor is opened
+// with the caller's flags alone: add O_CLOEXEC where another thread may start programs.
 #ifndef ORVANTA_ORVANTAFILE_H
 #define ORVANTA_ORVANTAFILE_H
 

@@ -16,6 +16,15 @@
 //    CreateUUIDWideString and IsWritable, and std::bad_alloc.
 //  - Arguments are never changed except the documented outputs (GetFileTimes, GetFileCount,
 //    CopyJsonValue). URLEncode and URLDecode return malloc'd buffers: the caller frees them.
+//  - Threads: every function may be called from several threads at once. Arguments that are only
+//    read (texts, JSON values, Core Foundation strings) may be shared between the calls; outputs
+//    may not (GetFileTimes' times, GetFileCount's count, CopyJsonValue's destination and
+//    allocator). The exceptions are the platform's: POSIX lets no thread change the environment
+//    (setenv, putenv, unsetenv) or the C locale (setlocale) while another runs, so neither may
+//    change during any call (GetHomeDir reads the environment each time, GIO and ICU on first use,
+//    and launching hands it on); and while CheckTcpPort probes a port, another call for that port
+//    may answer false, as any other bind of the port would make it. Descriptors that a function
+//    opens for itself are closed on exec: a program another thread starts inherits none.
 #ifndef ORVANTA_UTILS_H
 #define ORVANTA_UTILS_H
 

@@ -42,6 +42,18 @@ bool StrictFromUtf8(const char* bytes, icu::UnicodeString& out) {
   return U_SUCCESS(status);
 }
 
+// The normalizer that Get returns, or null when ICU cannot make it. ICU makes each one once and
+// keeps it (a failure too); holding it in a function-local static also shows ThreadSanitizer that
+// hand-over between threads, which ICU's own uninstrumented atomics hide from it.
+template <const icu::Normalizer2* (*Get)(UErrorCode&)> const icu::Normalizer2* Normalizer() {
+  static const icu::Normalizer2* const normalizer = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* made = Get(status);
+    return U_SUCCESS(status) ? made : nullptr;
+  }();
+  return normalizer;
+}
+
 } // namespace
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char* cStr, CFStringEncoding encoding) {
@@ -83,24 +95,24 @@ CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef, CFIndex, CFStringRe
 void CFStringNormalize(CFMutableStringRef theString, CFStringNormalizationForm theForm) {
   if (theString == nullptr || theString->constant)
     return;
-  UErrorCode status = U_ZERO_ERROR;
   const icu::Normalizer2* normalizer = nullptr;
   switch (theForm) {
   case kCFStringNormalizationFormD:
-    normalizer = icu::Normalizer2::getNFDInstance(status);
+    normalizer = Normalizer<icu::Normalizer2::getNFDInstance>();
     break;
   case kCFStringNormalizationFormKD:
-    normalizer = icu::Normalizer2::getNFKDInstance(status);
+    normalizer = Normalizer<icu::Normalizer2::getNFKDInstance>();
     break;
   case kCFStringNormalizationFormC:
-    normalizer = icu::Normalizer2::getNFCInstance(status);
+    normalizer = Normalizer<icu::Normalizer2::getNFCInstance>();
     break;
   case kCFStringNormalizationFormKC:
-    normalizer = icu::Normalizer2::getNFKCInstance(status);
+    normalizer = Normalizer<icu::Normalizer2::getNFKCInstance>();
     break;
   }
-  if (normalizer == nullptr || U_FAILURE(status))
+  if (normalizer == nullptr)
     return;
+  UErrorCode status = U_ZERO_ERROR;
   icu::UnicodeString normalized = normalizer->normalize(theString->text, status);
   if (U_SUCCESS(status))
     theString->text = std::move(normalized);

@@ -3,21 +3,21 @@
 // systems) have no name: ENOENT, as for a setting the system does not have.
 #include "platform/Platform.h"
 
+#include "WholeFile.h"
+
 #include <cerrno>
-#include <fstream>
+#include <sstream>
 
 namespace orvanta::platform {
 
 std::optional<std::string> CpuModelName() {
-  std::ifstream cpuinfo("/proc/cpuinfo");
-  if (!cpuinfo) {
-    if (errno == 0)
-      errno = EIO;
+  const std::optional<std::string> cpuinfo = sys::ReadWholeFile("/proc/cpuinfo");
+  if (!cpuinfo)
     return std::nullopt;
-  }
   static constexpr std::string_view kKey = "model name";
+  std::istringstream lines(*cpuinfo);
   std::string line;
-  while (std::getline(cpuinfo, line)) {
+  while (std::getline(lines, line)) {
     if (line.compare(0, kKey.size(), kKey) != 0)
       continue;
     std::size_t at = kKey.size();
@@ -30,7 +30,7 @@ std::optional<std::string> CpuModelName() {
       ++at;
     return line.substr(at);
   }
-  errno = cpuinfo.bad() ? EIO : ENOENT;
+  errno = ENOENT;
   return std::nullopt;
 }
 

@@ -7,15 +7,16 @@
 #include "platform/Platform.h"
 
 #include "GLibOwners.h"
+#include "WholeFile.h"
 
 #include <fnmatch.h>
 #include <gio/gio.h>
 
 #include <algorithm>
 #include <charconv>
-#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -138,7 +139,7 @@ private:
   // Lines are "weight:type:pattern[:flags[:...]]", the flags separated by commas; "#" starts a
   // comment.
   void Read(const std::string& file, std::set<std::string>& withoutGlobs) {
-    std::ifstream in(file);
+    std::istringstream in(sys::ReadWholeFile(file).value_or(std::string()));
     std::set<std::string> droppedHere;
     for (std::string line; std::getline(in, line);) {
       if (line.empty() || line.front() == '#')
