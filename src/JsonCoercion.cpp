@@ -5,8 +5,8 @@
 #include "Utils.h"
 
 #include <cfloat>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string_view>
 #include <type_traits>
 #include <vector>
@@ -47,6 +47,22 @@ void AssignText(std::wstring& out, std::wstring_view text) {
   out.assign(text);
 }
 
+// printf's text of a double in the given notation and precision, as the "C" locale writes it:
+// std::to_chars formats exactly as printf does there, whatever LC_NUMERIC the calling program
+// has set (a program that called setlocale(LC_ALL, "") would otherwise get a decimal comma, and
+// invalid JSON). NaN and the infinities come out as "nan" and "inf", signed as printf signs them.
+template <class Char>
+std::basic_string<Char> DoubleText(double number, std::chars_format format, int precision) {
+  // Room for the longest: the largest magnitude in fixed notation, 309 digits with a sign, a
+  // point and 22 decimals.
+  char text[400];
+  const std::to_chars_result written =
+      std::to_chars(text, text + sizeof text, number, format, precision);
+  if (written.ec != std::errc())
+    return {};
+  return std::basic_string<Char>(text, written.ptr); // ASCII only
+}
+
 // RapidJSON's compact writer, except that a double is written as printf's
 // "%.22f": fixed notation, 22 decimals, never an exponent; NaN and the
 // infinities as the C library prints them. The text is written in full however
@@ -67,13 +83,9 @@ public:
   // Hides Writer::Double; GenericValue::Accept calls it through the handler's
   // own type.
   bool Double(double number) {
-    const int length = std::snprintf(nullptr, 0, "%.22f", number);
-    if (length <= 0)
+    const std::basic_string<Ch> text = DoubleText<Ch>(number, std::chars_format::fixed, 22);
+    if (text.empty())
       return false;
-    std::string narrow(static_cast<size_t>(length), '\0');
-    std::snprintf(narrow.data(), narrow.size() + 1, "%.22f", number);
-    const std::basic_string<Ch> text(narrow.begin(),
-                                     narrow.end()); // ASCII only
     return Base::RawValue(text.data(), text.size(), rapidjson::kNumberType);
   }
 };
@@ -186,7 +198,8 @@ template <class Result, class Value> Result ToText(const Value& value, Result de
         return defaultValue;
       AssignText(result, TextViewOf<Value>(json));
     } else if (value.IsDouble()) {
-      result = boost::lexical_cast<std::basic_string<ResultChar>>(value.GetDouble());
+      // boost::lexical_cast's text ("%.*g", 17 digits), but in the classic locale always.
+      result = DoubleText<ResultChar>(value.GetDouble(), std::chars_format::general, 17);
     } else if (value.IsUint64()) {
       result = boost::lexical_cast<std::basic_string<ResultChar>>(value.GetUint64());
     } else if (value.IsInt64()) {

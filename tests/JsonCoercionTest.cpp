@@ -1,3 +1,4 @@
+#include "TestSupport.h"
 #include "Utils.h"
 
 #include <gtest/gtest.h>
@@ -5,6 +6,7 @@
 
 #include <cfloat>
 #include <climits>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -469,6 +471,36 @@ TYPED_TEST(JsonCoercion, ObjectTextWritesHugeDoublesInFull) {
 }
 
 // Where the overloads differ: how string text changes encoding.
+// A program that embeds the library may have set a locale with a decimal comma (a GUI program
+// calls setlocale(LC_ALL, "")): the JSON text and the double texts keep their point all the same.
+TEST(JsonCoercionLocale, DoublesKeepTheirPointUnderADecimalCommaLocale) {
+  const orvanta::test::ScratchDir locales("orvanta-locale");
+  const std::string build =
+      "localedef -c -i de_DE -f UTF-8 '" + locales.path() + "/de_DE.UTF-8' >/dev/null 2>&1";
+  if (std::system(build.c_str()) != 0)
+    GTEST_SKIP() << "localedef cannot build de_DE.UTF-8 here (Debian package locales)";
+  const orvanta::test::ScopedEnv localePath("LOCPATH", locales.path());
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+  char shown[8];
+  std::snprintf(shown, sizeof shown, "%.1f", 0.5);
+
+  OrvantaJsonAllocator allocator;
+  OrvantaJsonValue object(rapidjson::kObjectType);
+  object.AddMember("h", 0.5, allocator);
+  const std::string json = JsonValueToString(object);
+  const std::wstring wideJson = JsonValueToWideString(object);
+  const std::string text = JsonValueToString(OrvantaJsonValue(0.1));
+  const std::wstring wideText = JsonValueToWideString(OrvantaJsonWValue(-1e21));
+  std::setlocale(LC_NUMERIC, saved.c_str());
+
+  ASSERT_STREQ(shown, "0,5") << "the locale in force writes a decimal comma";
+  EXPECT_EQ(json, "{\"h\":0.5000000000000000000000}");
+  EXPECT_EQ(wideJson, L"{\"h\":0.5000000000000000000000}");
+  EXPECT_EQ(text, "0.10000000000000001");
+  EXPECT_EQ(wideText, L"-1e+21");
+}
+
 TEST(JsonCoercionOverloads, InvalidTextIsDroppedOnlyWhenConverted) {
   OrvantaJsonAllocator a;
   // UTF-8 value: bytes pass through to narrow, invalid sequences vanish on the way to wide.
