@@ -199,24 +199,26 @@ inline __m128i Load(const wchar_t* p) {
 }
 
 // The sixteen elements at in narrowed to sixteen bytes at out; returns a bit per element that is
-// not ASCII (those bytes are then meaningless), and with kToNul also per NUL element. No ASCII
-// lane saturates in the packs.
+// not ASCII (those bytes are then meaningless), and with kToNul also per NUL element.
 template <bool kToNul> inline unsigned NarrowBlock(const wchar_t* in, char* out) {
   const __m128i a = Load(in), b = Load(in + 4), c = Load(in + 8), d = Load(in + 12);
+  // The packs saturate: an ASCII lane is its own byte, a lane from 0x80 to 0x7FFFFFFF becomes a
+  // byte of 0x80 or more, and a negative lane (as a signed value) becomes 0.
   const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-  const __m128i high = _mm_set1_epi32(~0x7F), zero = _mm_setzero_si128();
-  // A lane that is not ASCII is marked below whatever its byte is; an ASCII lane is its byte.
-  const unsigned nuls =
-      kToNul ? static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero))) : 0;
-  // Most blocks are ASCII throughout: one test of all sixteen lanes first.
-  const __m128i any = _mm_and_si128(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d)), high);
-  if (_mm_movemask_epi8(_mm_cmpeq_epi32(any, zero)) == 0xFFFF)
-    return nuls;
+  const __m128i zero = _mm_setzero_si128();
+  const auto highOrZero = static_cast<unsigned>(_mm_movemask_epi8(bytes)) |
+                          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+  if (kToNul) // exactly the lanes that are not ASCII, and the NULs
+    return highOrZero;
+  // Most blocks are ASCII throughout (without a NUL): one test for all sixteen lanes.
+  if (highOrZero == 0)
+    return 0;
+  const __m128i high = _mm_set1_epi32(~0x7F);
   const auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
   const __m128i lanes =
       _mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)), _mm_packs_epi32(ascii(c), ascii(d)));
-  return (~static_cast<unsigned>(_mm_movemask_epi8(lanes)) & 0xFFFF) | nuls;
+  return ~static_cast<unsigned>(_mm_movemask_epi8(lanes)) & 0xFFFF;
 }
 
 #else
