@@ -24,9 +24,9 @@ using Byte = unsigned char;
 // ASCII runs are widened or narrowed sixteen code units at a time (SSE2 where the compiler
 // targets it, plain loops elsewhere). A block is always stored whole, even when only its first
 // units are ASCII: the output has room for it, and the rest is overwritten next. The last units
-// of a text (fewer than a block) are taken as the block that ends with them, when the units
-// before them in it were ASCII converted one for one: those are stored again, unchanged, so a
-// path-sized text needs no unit-by-unit tail.
+// of a text (fewer than a block) are taken as the block that ends with them: it is stored so that
+// its new units land at the output's end, over output already made, which is saved before and
+// put back after. So a path-sized text needs no unit-by-unit tail.
 constexpr size_t kBlock = 16;
 
 // Texts up to these lengths (paths and names, mostly) are converted on the stack and copied once
@@ -120,9 +120,7 @@ template <bool kToNul> inline unsigned WidenBlock(const Byte* in, wchar_t* out) 
 template <bool kToNul>
 wchar_t* ToWide(const Byte*& in, const Byte* const sliceEnd, const Byte* const end, wchar_t* out) {
   const Byte* p = in;
-  // Where the run of ASCII bytes that ends at p began in this call: their elements stand one for
-  // one before out.
-  const Byte* asciiFrom = p;
+  const wchar_t* const outFirst = out;
   while (p < sliceEnd) {
     unsigned stops;
     if (sliceEnd - p >= static_cast<ptrdiff_t>(kBlock)) {
@@ -132,9 +130,13 @@ wchar_t* ToWide(const Byte*& in, const Byte* const sliceEnd, const Byte* const e
         out += kBlock;
         continue;
       }
-    } else if (sliceEnd - asciiFrom >= static_cast<ptrdiff_t>(kBlock)) {
+    } else if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock) &&
+               out - outFirst >= static_cast<ptrdiff_t>(kBlock)) {
       const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - p));
+      wchar_t kept[kBlock];
+      std::memcpy(kept, out - kBlock, sizeof kept);
       stops = WidenBlock<kToNul>(sliceEnd - kBlock, out - back) >> back;
+      std::memcpy(out - kBlock, kept, sizeof kept);
       if (stops == 0) {
         out += sliceEnd - p;
         p = sliceEnd;
@@ -184,7 +186,6 @@ wchar_t* ToWide(const Byte*& in, const Byte* const sliceEnd, const Byte* const e
       if (p >= sliceEnd)
         break;
     }
-    asciiFrom = p;
   }
   in = p;
   return out;
@@ -238,8 +239,8 @@ template <bool kToNul> inline unsigned NarrowBlock(const wchar_t* in, char* out)
 // Converts the elements of [in, sliceEnd) into out, which has room for four bytes per element.
 // Returns the end of the output. With kToNul the text ends at its first NUL element.
 template <bool kToNul> char* ToUtf8(const wchar_t* in, const wchar_t* const sliceEnd, char* out) {
-  // Where the run of ASCII elements that ends at in began in this call (see ToWide).
-  const wchar_t* asciiFrom = in;
+  const wchar_t* const first = in;
+  const char* const outFirst = out;
   while (in < sliceEnd) {
     unsigned stops;
     if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock)) {
@@ -249,9 +250,13 @@ template <bool kToNul> char* ToUtf8(const wchar_t* in, const wchar_t* const slic
         out += kBlock;
         continue;
       }
-    } else if (sliceEnd - asciiFrom >= static_cast<ptrdiff_t>(kBlock)) {
+    } else if (sliceEnd - first >= static_cast<ptrdiff_t>(kBlock) &&
+               out - outFirst >= static_cast<ptrdiff_t>(kBlock)) {
       const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - in));
+      char kept[kBlock];
+      std::memcpy(kept, out - kBlock, sizeof kept);
       stops = NarrowBlock<kToNul>(sliceEnd - kBlock, out - back) >> back;
+      std::memcpy(out - kBlock, kept, sizeof kept);
       if (stops == 0) {
         out += sliceEnd - in;
         in = sliceEnd;
@@ -294,7 +299,6 @@ template <bool kToNul> char* ToUtf8(const wchar_t* in, const wchar_t* const slic
       if (++in >= sliceEnd)
         break;
     }
-    asciiFrom = in;
   }
   return out;
 }
