@@ -222,6 +222,35 @@ template <bool kToNul> inline unsigned NarrowBlock(const wchar_t* in, char* out)
   return ~static_cast<unsigned>(_mm_movemask_epi8(lanes)) & 0xFFFF;
 }
 
+// For k = 0 to 16, the mask that keeps the first k bytes of a block.
+struct KeepFirst {
+  alignas(16) uint8_t mask[kBlock + 1][kBlock];
+};
+constexpr KeepFirst MakeKeepFirst() {
+  KeepFirst table{};
+  for (size_t k = 0; k <= kBlock; ++k)
+    for (size_t i = 0; i < k; ++i)
+      table.mask[k][i] = 0xFF;
+  return table;
+}
+constexpr KeepFirst kKeepFirst = MakeKeepFirst();
+
+// Rewrites the sixteen bytes just narrowed at out, of which the one at `at` stands for a two-byte
+// character c, as the bytes before it, c's two bytes and the bytes after it: seventeen bytes.
+// Kept out of line: inlined, it costs the loop that encodes runs of CJK text a tenth of its speed.
+__attribute__((noinline)) void InsertPair(char* out, unsigned at, uint32_t c) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), bytes);
+  const __m128i keep = _mm_load_si128(reinterpret_cast<const __m128i*>(kKeepFirst.mask[at]));
+  _mm_storeu_si128(
+      reinterpret_cast<__m128i*>(out),
+      _mm_or_si128(_mm_and_si128(keep, bytes), _mm_andnot_si128(keep, _mm_slli_si128(bytes, 1))));
+  auto pair = static_cast<uint16_t>(0x80C0u | (c >> 6) | ((c & 0x3F) << 8));
+  if (!kLittleEndian)
+    pair = __builtin_bswap16(pair);
+  std::memcpy(out + at, &pair, sizeof pair);
+}
+
 #else
 
 template <bool kToNul> inline unsigned NarrowBlock(const wchar_t* in, char* out) {
@@ -250,6 +279,18 @@ template <bool kToNul> char* ToUtf8(const wchar_t* in, const wchar_t* const slic
         out += kBlock;
         continue;
       }
+#if defined(__SSE2__)
+      // One stop, at a two-byte character (an accented letter among ASCII ones): the block is
+      // finished here, and the next one begins right after it.
+      const auto at = static_cast<unsigned>(__builtin_ctz(stops));
+      const auto c = static_cast<uint32_t>(in[at]);
+      if (c - 0x80 < 0x780 && (stops & (stops - 1)) == 0) {
+        InsertPair(out, at, c);
+        in += kBlock;
+        out += kBlock + 1;
+        continue;
+      }
+#endif
     } else if (sliceEnd - first >= static_cast<ptrdiff_t>(kBlock) &&
                out - outFirst >= static_cast<ptrdiff_t>(kBlock)) {
       const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - in));
