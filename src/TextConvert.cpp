@@ -203,23 +203,17 @@ inline __m128i Load(const wchar_t* p) {
 // not ASCII (those bytes are then meaningless), and with kToNul also per NUL element.
 template <bool kToNul> inline unsigned NarrowBlock(const wchar_t* in, char* out) {
   const __m128i a = Load(in), b = Load(in + 4), c = Load(in + 8), d = Load(in + 12);
-  // The packs saturate: an ASCII lane is its own byte, a lane from 0x80 to 0x7FFFFFFF becomes a
-  // byte of 0x80 or more, and a negative lane (as a signed value) becomes 0.
-  const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(a, b), _mm_packs_epi32(c, d));
+  // The packs saturate: an ASCII lane is its own byte; a lane from 0x80 to 0x7FFFFFFF becomes a
+  // byte of 0x80 or more; a negative one (as a signed value) becomes 0 here and a byte of 0x80 or
+  // more in the signed pack below.
+  const __m128i words = _mm_packs_epi32(a, b), moreWords = _mm_packs_epi32(c, d);
+  const __m128i bytes = _mm_packus_epi16(words, moreWords);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), bytes);
-  const __m128i zero = _mm_setzero_si128();
-  const auto highOrZero = static_cast<unsigned>(_mm_movemask_epi8(bytes)) |
-                          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
-  if (kToNul) // exactly the lanes that are not ASCII, and the NULs
-    return highOrZero;
-  // Most blocks are ASCII throughout (without a NUL): one test for all sixteen lanes.
-  if (highOrZero == 0)
-    return 0;
-  const __m128i high = _mm_set1_epi32(~0x7F);
-  const auto ascii = [&](__m128i v) { return _mm_cmpeq_epi32(_mm_and_si128(v, high), zero); };
-  const __m128i lanes =
-      _mm_packs_epi16(_mm_packs_epi32(ascii(a), ascii(b)), _mm_packs_epi32(ascii(c), ascii(d)));
-  return ~static_cast<unsigned>(_mm_movemask_epi8(lanes)) & 0xFFFF;
+  const auto high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+  if (kToNul) // the zero bytes are the NULs and the negative lanes
+    return high |
+           static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128())));
+  return high | static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(words, moreWords)));
 }
 
 // For k = 0 to 16, the mask that keeps the first k bytes of a block.
