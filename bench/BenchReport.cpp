@@ -210,12 +210,14 @@ const std::vector<Row>& Rows() {
         }
         r.push_back(row);
       }
-    const struct {
+    // A conversion's row label, benchmark function and ICU peer.
+    struct Direction {
       const char* label;
       const char* function;
       const char* icu;
-    } directions[] = {{"UTF-8 → wide", "Utf8ToWide", "icu_U8_NEXT"},
-                      {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
+    };
+    const Direction directions[] = {{"UTF-8 → wide", "Utf8ToWide", "icu_U8_NEXT"},
+                                    {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
     for (const auto& d : directions) {
       const std::string f = d.function;
       for (const char* kind : {"ascii", "ascii-heavy", "cjk-heavy", "four-byte", "prose"}) {
@@ -232,12 +234,8 @@ const std::vector<Row>& Rows() {
     }
     // Path-sized texts through the public joins with an empty first piece, the argument copy
     // included: what callers convert most.
-    const struct {
-      const char* label;
-      const char* function;
-      const char* icu;
-    } paths[] = {{"AppendPath: UTF-8 → wide", "PathToWide", "icu_U8_NEXT"},
-                 {"AppendPathToString: wide → UTF-8", "PathToUtf8", "icu_U8_APPEND"}};
+    const Direction paths[] = {{"AppendPath: UTF-8 → wide", "PathToWide", "icu_U8_NEXT"},
+                               {"AppendPathToString: wide → UTF-8", "PathToUtf8", "icu_U8_APPEND"}};
     for (const auto& p : paths) {
       const std::string f = p.function;
       r.push_back({p.label,

@@ -113,6 +113,20 @@ template <bool kToNul> inline unsigned WidenBlock(const Byte* in, wchar_t* out) 
 
 #endif
 
+// The units from `at` to sliceEnd (fewer than a block) converted by the block that ends at
+// sliceEnd, stored so that the new units land at out; the output before out, which the block's
+// first units overwrite, is saved and put back. Needs a block of input before sliceEnd and of
+// output before out. Returns the stops among the new units, as convert marks them.
+template <class Unit, class Output, class Convert>
+unsigned LastBlock(const Unit* at, const Unit* sliceEnd, Output* out, Convert convert) {
+  const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - at));
+  Output kept[kBlock];
+  std::memcpy(kept, out - kBlock, sizeof kept);
+  const unsigned stops = convert(sliceEnd - kBlock, out - back) >> back;
+  std::memcpy(out - kBlock, kept, sizeof kept);
+  return stops;
+}
+
 // Converts the sequences that begin in [in, sliceEnd) into out, which has room for one element
 // per byte of that range. A sequence may run on past sliceEnd up to end. Returns the end of the
 // output; in is left at the first sequence not converted. With kToNul the text ends at its first
@@ -132,11 +146,7 @@ wchar_t* ToWide(const Byte*& in, const Byte* const sliceEnd, const Byte* const e
       }
     } else if (sliceEnd - in >= static_cast<ptrdiff_t>(kBlock) &&
                out - outFirst >= static_cast<ptrdiff_t>(kBlock)) {
-      const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - p));
-      wchar_t kept[kBlock];
-      std::memcpy(kept, out - kBlock, sizeof kept);
-      stops = WidenBlock<kToNul>(sliceEnd - kBlock, out - back) >> back;
-      std::memcpy(out - kBlock, kept, sizeof kept);
+      stops = LastBlock(p, sliceEnd, out, WidenBlock<kToNul>);
       if (stops == 0) {
         out += sliceEnd - p;
         p = sliceEnd;
@@ -287,11 +297,7 @@ template <bool kToNul> char* ToUtf8(const wchar_t* in, const wchar_t* const slic
 #endif
     } else if (sliceEnd - first >= static_cast<ptrdiff_t>(kBlock) &&
                out - outFirst >= static_cast<ptrdiff_t>(kBlock)) {
-      const auto back = static_cast<unsigned>(kBlock - static_cast<size_t>(sliceEnd - in));
-      char kept[kBlock];
-      std::memcpy(kept, out - kBlock, sizeof kept);
-      stops = NarrowBlock<kToNul>(sliceEnd - kBlock, out - back) >> back;
-      std::memcpy(out - kBlock, kept, sizeof kept);
+      stops = LastBlock(in, sliceEnd, out, NarrowBlock<kToNul>);
       if (stops == 0) {
         out += sliceEnd - in;
         in = sliceEnd;
