@@ -210,12 +210,14 @@ const std::vector<Row>& Rows() {
         }
         r.push_back(row);
       }
-    const struct {
+    // A conversion's row label, benchmark function and ICU peer.
+    struct Direction {
       const char* label;
       const char* function;
       const char* icu;
-    } directions[] = {{"UTF-8 → wide", "Utf8ToWide", "icu_U8_NEXT"},
-                      {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
+    };
+    const Direction directions[] = {{"UTF-8 → wide", "Utf8ToWide", "icu_U8_NEXT"},
+                                    {"wide → UTF-8", "WideToUtf8", "icu_U8_APPEND"}};
     for (const auto& d : directions) {
       const std::string f = d.function;
       for (const char* kind : {"ascii", "ascii-heavy", "cjk-heavy", "four-byte", "prose"}) {
@@ -230,6 +232,24 @@ const std::vector<Row>& Rows() {
         r.push_back(row);
       }
     }
+    // Path-sized texts through the public joins with an empty first piece, the argument copy
+    // included: what callers convert most.
+    const Direction paths[] = {{"AppendPath: UTF-8 → wide", "PathToWide", "icu_U8_NEXT"},
+                               {"AppendPathToString: wide → UTF-8", "PathToUtf8", "icu_U8_APPEND"}};
+    for (const auto& p : paths) {
+      const std::string f = p.function;
+      r.push_back({p.label,
+                   f,
+                   "paths_30-140_B",
+                   {f + "/boost_utf_to_utf", f + "/" + p.icu, f + "/iconv"},
+                   {{kBestPeer, Kind::kFaster, 1.2, "≥ 1.2× the fastest of ICU, iconv, Boost"}}});
+    }
+    r.push_back(
+        {"GetMimeType",
+         "GetMimeType",
+         "*",
+         {"GetMimeType/g_content_type_guess"},
+         {{"GetMimeType/g_content_type_guess", Kind::kFaster, 2.0, "≥ 2× g_content_type_guess"}}});
     r.push_back({"GetFileCount",
                  "GetFileCount",
                  "*",

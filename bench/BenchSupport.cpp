@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -419,6 +420,83 @@ std::string MakeText(const std::string& kind, std::size_t size) {
   }
   Random random(kind == "ascii" ? 23 : kind == "ascii-heavy" ? 24 : kind == "cjk-heavy" ? 25 : 26);
   return CutAtBoundary(Drawn(random, size, TextDraws(kind)), size);
+}
+
+const char* const kEverydayExtensions[64] = {
+    "pdf", "doc", "docx", "xls",  "xlsx", "ppt",  "pptx", "odt",  "ods",  "odp",  "txt",
+    "rtf", "md",  "csv",  "htm",  "html", "css",  "js",   "json", "xml",  "yaml", "ics",
+    "vcf", "eml", "jpg",  "jpeg", "png",  "gif",  "bmp",  "tif",  "tiff", "svg",  "webp",
+    "ico", "psd", "heic", "mp3",  "wav",  "flac", "ogg",  "m4a",  "aac",  "mp4",  "mov",
+    "avi", "mkv", "webm", "zip",  "tar",  "gz",   "bz2",  "xz",   "7z",   "rar",  "dmg",
+    "iso", "deb", "epub", "py",   "c",    "cpp",  "sh",   "log",  "ttf"};
+
+std::vector<std::string> MakePathTexts(std::size_t count) {
+  static const char* const roots[] = {
+      "/Users/", "/home/", "/Volumes/Backup/", "/tmp/", "/Applications/", "Documents/", "./", "~/"};
+  static const char* const extensions[] = {".pdf", ".txt", ".jpg",  ".png",   ".docx", ".app",
+                                           ".zip", ".mp3", ".json", ".plist", ".log",  ".md"};
+  static const char separators[] = " -_";
+  Random random(31);
+  // A word with about 4 % of its letters accented.
+  const auto word = [&random](std::string& out) {
+    for (const char* c = Pick(random, kWords); *c != '\0'; ++c)
+      if (random() % 25 == 0)
+        AppendUtf8(out, 0xE0 + static_cast<char32_t>(random() % 32));
+      else
+        out += *c;
+  };
+  std::vector<std::string> paths;
+  paths.reserve(count);
+  while (paths.size() < count) {
+    const std::size_t length = 30 + random() % 111;
+    const bool cjk = random() % 12 == 0;
+    std::string path = Pick(random, roots);
+    word(path);
+    while (path.size() + 12 < length) {
+      path += '/';
+      if (cjk && path.size() > length / 2 && path.size() + 24 < length) {
+        for (unsigned n = 2 + random() % 3; n > 0; --n)
+          AppendUtf8(path, 0x4E00 + static_cast<char32_t>(random() % 0x5200));
+        continue;
+      }
+      for (unsigned words = 1 + random() % 3; words > 0; --words) {
+        word(path);
+        if (words > 1)
+          path += separators[random() % 3];
+      }
+      if (random() % 6 == 0)
+        path += std::to_string(random() % 2030);
+    }
+    path += Pick(random, extensions);
+    path = CutAtBoundary(std::move(path), 140);
+    if (path.size() >= 30)
+      paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+std::vector<std::string> MakeFileNames(std::size_t count) {
+  static const char* const folders[] = {"/home/user/Documents/",
+                                        "/Users/user/Downloads/",
+                                        "Pictures/2024/",
+                                        "/tmp/",
+                                        "./src/",
+                                        "/srv/share/"};
+  Random random(32);
+  std::vector<std::string> names;
+  names.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = random() % 2 == 0 ? Pick(random, folders) : "";
+    name += Pick(random, kWords);
+    if (random() % 3 == 0)
+      name += "-" + std::to_string(random() % 1000);
+    std::string extension = Pick(random, kEverydayExtensions);
+    if (random() % 10 == 0)
+      for (char& c : extension)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    names.push_back(name + "." + extension);
+  }
+  return names;
 }
 
 const Tree& TheTree() {

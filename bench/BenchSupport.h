@@ -59,6 +59,17 @@ inline const char* const kByteKinds[] = {"mixed", "all-safe", "binary"};
 std::string MakeText(const std::string& kind, std::size_t size);
 inline const char* const kTextKinds[] = {"ascii", "ascii-heavy", "cjk-heavy", "four-byte", "prose"};
 
+// count path-like texts of 30-140 bytes (lengths drawn evenly), as callers hand paths over: a
+// root ("/Users/name", "/home/name", "Documents", ...), folders of one to three words, a file name
+// with an extension. About 4 % of the letters are accented (two-byte U+00E0-U+00FF), and one
+// path in about twelve has a folder of two to four CJK ideographs. Fixed seed.
+std::vector<std::string> MakePathTexts(std::size_t count);
+
+// count file names over the 64 everyday extensions of kEverydayExtensions, drawn evenly: half are
+// bare names, half have folders in front; one in ten has its extension in capitals. Fixed seed.
+std::vector<std::string> MakeFileNames(std::size_t count);
+extern const char* const kEverydayExtensions[64];
+
 // The folder where corpora are written (created on first use).
 const std::string& CorpusDir();
 

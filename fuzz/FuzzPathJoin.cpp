@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(joined == Join(first, second)); // bytes, NULs and all, converted nowhere
   const std::string upToNul = std::string(orvanta::text::UpToNul(joined));
 
+  namespace conv = boost::locale::conv;
   const std::wstring wide = AppendPath(first, second);
+  FUZZ_CHECK(wide == conv::utf_to_utf<wchar_t>(upToNul, conv::skip));
   FUZZ_CHECK(IsCodePoints(wide));
   FUZZ_CHECK(wide.size() <= upToNul.size());
 
@@ -103,10 +105,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   FUZZ_CHECK(mixed.compare(mixed.size() - converted.size(), converted.size(), converted) == 0);
   FUZZ_CHECK(IsCodePoints(converted));
   const std::string narrow = AppendPathToString(elements, second);
+  FUZZ_CHECK(narrow ==
+             conv::utf_to_utf<char>(std::wstring(orvanta::text::UpToNul(mixed)), conv::skip));
   FUZZ_CHECK(IsUtf8(narrow));
   FUZZ_CHECK(narrow.size() <= 4 * mixed.size());
 
-  namespace conv = boost::locale::conv;
   const auto* bytes = reinterpret_cast<const char*>(data);
   FUZZ_CHECK(orvanta::text::Utf8ToWide(std::string_view(bytes, size)) ==
              conv::utf_to_utf<wchar_t>(bytes, bytes + size, conv::skip));

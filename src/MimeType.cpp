@@ -2,23 +2,43 @@
 #include "Utils.h"
 #include "platform/Platform.h"
 
+#include <string_view>
+
 namespace {
 
 const char kUnknownMimeType[] = "application/octet-stream";
 
+// The extension of the path's file name without its dot, by Boost.Filesystem version 3's rules
+// (worked out here, without building paths, since names are looked up often): the file name is
+// the text after the last "/", or the whole path when it begins with "//" and has no other "/"
+// (a network root name); a path ending in "/" names "." (or the root), an empty path nothing. The
+// extension runs from the file name's last dot; "." and ".." have none. Hidden names such as
+// ".profile" are names, not extensions: nothing is looked up for them.
+std::string_view ExtensionOf(std::string_view path) {
+  if (path.empty() || path.back() == '/')
+    return std::string_view();
+  const std::size_t slash = path.rfind('/');
+  const bool rootName = slash == 1 && path.front() == '/';
+  std::string_view name =
+      slash == std::string_view::npos || rootName ? path : path.substr(slash + 1);
+  // Boost makes the file name of its C string: a NUL ends it ("a.pdf\0.exe" is "a.pdf").
+  name = name.substr(0, name.find('\0'));
+  if (name.empty())
+    return std::string_view();
+  if (name.front() == '.') // also "." and "..", which have no extension
+    return std::string_view();
+  const std::size_t dot = name.rfind('.');
+  return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
 } // namespace
 
 std::string GetMimeType(std::string path) {
-  const boost::filesystem::path name = boost::filesystem::path(path).filename();
-  const std::string& nameText = name.native();
-  // Hidden files are never looked up: ".profile" is a name, not an extension.
-  if (!nameText.empty() && nameText != "." && nameText != ".." && nameText.front() == '.')
-    return kUnknownMimeType;
-  const std::string extension = name.extension().native();
+  // Only the last extension counts: "photo.tar.gz" is looked up as "gz".
+  const std::string_view extension = ExtensionOf(path);
   if (extension.empty())
     return kUnknownMimeType;
-  // Only the last extension counts: "photo.tar.gz" is looked up as "gz".
-  std::string type = orvanta::platform::MimeTypeForExtension(extension.substr(1));
+  std::string type = orvanta::platform::MimeTypeForExtension(extension);
   if (type.empty())
     return kUnknownMimeType;
   return type;

@@ -3,15 +3,15 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
-using orvanta::text::UpToNul;
-using orvanta::text::Utf8ToWide;
-using orvanta::text::WideToUtf8;
+using orvanta::text::Utf8ToWideUpToNul;
+using orvanta::text::WideToUtf8UpToNul;
 
 namespace {
 
 // The join rule on pieces of one form. secondIsEmpty is passed separately because a narrow second
-// piece is tested for emptiness before it is converted.
-template <class String> String Join(String first, const String& second, bool secondIsEmpty) {
+// piece is tested for emptiness before it is converted. Both pieces are the callers' own copies:
+// either may become the result without another copy.
+template <class String> String Join(String first, String second, bool secondIsEmpty) {
   using Char = typename String::value_type;
   const Char slash = static_cast<Char>('/');
   if (first.empty())
@@ -28,35 +28,42 @@ template <class String> String Join(String first, const String& second, bool sec
 } // namespace
 
 std::string AppendPathToString(std::string first, std::string second) {
-  return Join(std::move(first), second, second.empty());
+  const bool secondIsEmpty = second.empty();
+  return Join(std::move(first), std::move(second), secondIsEmpty);
 }
 
 std::wstring AppendPath(std::wstring first, std::wstring second) {
-  return Join(std::move(first), second, second.empty());
+  const bool secondIsEmpty = second.empty();
+  return Join(std::move(first), std::move(second), secondIsEmpty);
 }
 
 std::wstring AppendPath(std::wstring first, std::string second) {
-  return Join(std::move(first), Utf8ToWide(UpToNul(second)), second.empty());
+  return Join(std::move(first), Utf8ToWideUpToNul(second), second.empty());
 }
 
 std::wstring AppendPath(std::string first, std::string second) {
-  return Utf8ToWide(UpToNul(AppendPathToString(std::move(first), std::move(second))));
+  // Converting a path alone is the common call: no join to make.
+  if (first.empty())
+    return Utf8ToWideUpToNul(second);
+  return Utf8ToWideUpToNul(AppendPathToString(std::move(first), std::move(second)));
 }
 
 std::wstring AppendPath(std::string first, std::wstring second) {
-  return AppendPath(Utf8ToWide(UpToNul(first)), std::move(second));
+  return AppendPath(Utf8ToWideUpToNul(first), std::move(second));
 }
 
 std::string AppendPathToString(std::wstring first, std::wstring second) {
-  return WideToUtf8(UpToNul(AppendPath(std::move(first), std::move(second))));
+  if (first.empty())
+    return WideToUtf8UpToNul(second);
+  return WideToUtf8UpToNul(AppendPath(std::move(first), std::move(second)));
 }
 
 std::string AppendPathToString(std::wstring first, std::string second) {
-  return WideToUtf8(UpToNul(AppendPath(std::move(first), std::move(second))));
+  return WideToUtf8UpToNul(AppendPath(std::move(first), std::move(second)));
 }
 
 std::string AppendPathToString(std::string first, std::wstring second) {
-  return WideToUtf8(UpToNul(AppendPath(std::move(first), std::move(second))));
+  return WideToUtf8UpToNul(AppendPath(std::move(first), std::move(second)));
 }
 
 std::wstring ExtractFilePath(std::wstring path) {

@@ -163,7 +163,11 @@ ORVANTA_UTILS_API std::string CreateUUIDString();
 ORVANTA_UTILS_API std::wstring CreateUUIDWideString();
 
 // The MIME type that the type database gives the path's extension; "application/octet-stream"
-// for hidden names, names without an extension and unknown extensions. Never empty.
+// for hidden names, names without an extension and unknown extensions. Never empty. On Linux the
+// database is shared-mime-info's "*.EXT" patterns: the heaviest matching pattern wins, whether
+// it is case-sensitive (matching the extension's own letters) or not (matching in any case); a
+// tie of equal weights goes to GIO's guess for the name "x.EXT" when that is one of the tied
+// types, else to the tied pattern read first.
 ORVANTA_UTILS_API std::string GetMimeType(std::string path);
 ORVANTA_UTILS_API std::string GetMimeType(std::wstring path);
 

@@ -1,8 +1,10 @@
 #include "Utils.h"
 
+#include <boost/filesystem/path.hpp>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -51,6 +53,26 @@ TEST(GetMimeType, AnswersOctetStreamWhenThereIsNothingToLookUp) {
   };
   for (const char* path : paths)
     EXPECT_EQ(GetMimeType(std::string(path)), kUnknown) << '"' << path << '"';
+}
+
+// The file name and its extension follow Boost.Filesystem's version 3 rules, "//name" roots and
+// trailing separators included: every path of up to six characters over "/", ".", "c", "C" and
+// NUL is answered as the extension that Boost finds in it ("c" and "C" are different types).
+TEST(GetMimeType, FindsTheExtensionByBoostFilesystemRules) {
+  const char alphabet[] = {'/', '.', 'c', 'C', '\0'};
+  std::vector<std::string> paths{""};
+  for (std::size_t from = 0; paths[from].size() < 6; ++from)
+    for (const char c : alphabet)
+      paths.push_back(paths[from] + c);
+  for (const std::string& path : paths) {
+    const boost::filesystem::path name = boost::filesystem::path(path).filename();
+    const std::string& text = name.native();
+    const bool hidden = !text.empty() && text != "." && text != ".." && text.front() == '.';
+    const std::string extension = name.extension().native();
+    const std::string expected =
+        hidden || extension.empty() ? std::string(kUnknown) : GetMimeType("name" + extension);
+    ASSERT_EQ(GetMimeType(path), expected) << '"' << path << '"';
+  }
 }
 
 TEST(GetMimeType, WideGivesTheNarrowResult) {

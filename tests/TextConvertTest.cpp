@@ -9,7 +9,9 @@ namespace {
 
 using boost::locale::conv::utf_to_utf;
 using orvanta::text::Utf8ToWide;
+using orvanta::text::Utf8ToWideUpToNul;
 using orvanta::text::WideToUtf8;
+using orvanta::text::WideToUtf8UpToNul;
 
 TEST(TextConvert, DropsMalformedUtf8LikeBoostSkip) {
   const struct {
@@ -130,6 +132,48 @@ TEST(TextConvert, MatchesBoostAtEveryOffsetAndEdge) {
               std::wstring(base + offset, L'a') + element + std::wstring(tail, L'z');
           ASSERT_EQ(WideToUtf8(wide), utf_to_utf<char>(wide, boost::locale::conv::skip))
               << "base " << base << ", offset " << offset << ", tail " << tail;
+        }
+      }
+    }
+  }
+}
+
+// The conversions that end at the first NUL give Boost's result for the text before it, wherever
+// the NUL stands: before, inside, between or after two multi-byte or faulty pieces at every
+// offset of a short
+// text (one block, the overlapping last block, unit by unit), and in a text too long to convert
+// on the stack.
+TEST(TextConvert, UpToNulMatchesBoostOnTheTextBeforeTheNul) {
+  const std::string pieces[] = {"\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\xC3",
+                                "\xE4\xB8", "\xF0\x9F\x98", "\xC0\xAF",         "\xED\xA0\x80",
+                                "\x80",     "\xFF"};
+  const wchar_t elements[] = {0x7F, 0x80, 0x7FF, 0xFFFF, 0x10000, 0xD800, 0x110000, -1};
+  for (const size_t base : {size_t{0}, size_t{300}}) {
+    for (size_t offset = 0; offset <= 34; ++offset) {
+      for (const size_t tail : {0, 3, 17}) {
+        for (const std::string& piece : pieces) {
+          const std::string text =
+              std::string(base + offset, 'a') + piece + piece + std::string(tail, 'z');
+          ASSERT_EQ(Utf8ToWideUpToNul(text), utf_to_utf<wchar_t>(text, boost::locale::conv::skip));
+          for (size_t nul = base; nul <= text.size(); ++nul) {
+            std::string cut = text;
+            cut.insert(nul, 1, '\0');
+            ASSERT_EQ(Utf8ToWideUpToNul(cut),
+                      utf_to_utf<wchar_t>(text.substr(0, nul), boost::locale::conv::skip))
+                << "offset " << offset << ", tail " << tail << ", NUL at " << nul;
+          }
+        }
+        for (const wchar_t element : elements) {
+          const std::wstring text =
+              std::wstring(base + offset, L'a') + element + element + std::wstring(tail, L'z');
+          ASSERT_EQ(WideToUtf8UpToNul(text), utf_to_utf<char>(text, boost::locale::conv::skip));
+          for (size_t nul = base; nul <= text.size(); ++nul) {
+            std::wstring cut = text;
+            cut.insert(nul, 1, L'\0');
+            ASSERT_EQ(WideToUtf8UpToNul(cut),
+                      utf_to_utf<char>(text.substr(0, nul), boost::locale::conv::skip))
+                << "offset " << offset << ", tail " << tail << ", NUL at " << nul;
+          }
         }
       }
     }

@@ -22,6 +22,11 @@ inline std::wstring_view UpToNul(const std::wstring& text) {
   return std::wstring_view(text.c_str());
 }
 
+// The text of a string up to its first NUL, converted: the same as Utf8ToWide(UpToNul(text)) and
+// WideToUtf8(UpToNul(text)), in one pass over a path-sized text.
+std::wstring Utf8ToWideUpToNul(const std::string& text);
+std::string WideToUtf8UpToNul(const std::wstring& text);
+
 } // namespace orvanta::text
 
 #endif // ORVANTA_INTERNAL_TEXTCONVERT_H

@@ -30,8 +30,8 @@ int FlushFileSystem(const std::string& path);
 
 // --- Type database -----------------------------------------------------------------------------
 // The MIME type that the type database prefers for a file name extension (without its dot);
-// empty when the database does not know the extension.
-std::string MimeTypeForExtension(const std::string& extension);
+// empty when the database does not know the extension. The database is read on the first call.
+std::string MimeTypeForExtension(std::string_view extension);
 
 // --- Applications ------------------------------------------------------------------------------
 // The path of the default application for files with this extension (without its dot); empty
