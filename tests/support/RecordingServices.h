@@ -1,10 +1,11 @@
 // A SystemServices that runs nothing: it records every command, sleep, probe and progress line,
-// keeps a fake clock advanced only by SleepSeconds, and answers the agent probe from a script.
+// keeps a fake clock advanced only by its sleeps, and answers the agent probe from a script.
 #ifndef ORVANTA_TESTS_RECORDINGSERVICES_H
 #define ORVANTA_TESTS_RECORDINGSERVICES_H
 
 #include "SystemServices.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ namespace orvanta::test {
 
 class RecordingServices : public agent::SystemServices {
 public:
-  // Answers the probe: probe number (from 0) and the fake clock in seconds.
+  // Answers the probe: probe number (from 0) and the fake clock in whole seconds.
   std::function<bool(int probe, unsigned clock)> agentRunning = [](int, unsigned) { return false; };
   // Called for every command before it is recorded as done (a test may change the world here).
   std::function<void(const std::string& command)> onCommand;
@@ -21,8 +22,10 @@ public:
   std::function<int(const std::string& command)> commandStatus;
 
   std::vector<std::string> commands; // every command, in order
-  std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ..."
-  unsigned clock = 0;
+  // commands, "sleep N" (seconds), "sleep Nms", "probe: yes|no", "print: ..."
+  std::vector<std::string> events;
+  unsigned clock = 0;          // the fake clock in whole seconds
+  std::chrono::milliseconds now{0}; // the same clock in milliseconds
   int probes = 0;
   bool holding = false; // between HoldTerminationSignals and ReleaseTerminationSignals
   int heldSignal = 0;   // what HeldSignal answers; a test may set it to "deliver" a signal
@@ -35,10 +38,16 @@ public:
     events.push_back(command);
     return commandStatus ? commandStatus(command) : 0;
   }
+  int RunCommandUntilSignal(const std::string& command) override { return RunCommand(command); }
   void SleepSeconds(unsigned seconds) override {
-    clock += seconds;
+    Advance(std::chrono::seconds(seconds));
     events.push_back("sleep " + std::to_string(seconds));
   }
+  void Sleep(std::chrono::milliseconds interval) override {
+    Advance(interval);
+    events.push_back("sleep " + std::to_string(interval.count()) + "ms");
+  }
+  std::chrono::milliseconds Now() override { return now; }
   bool AgentRunning() override {
     const bool running = agentRunning(probes++, clock);
     events.push_back(running ? "probe: yes" : "probe: no");
@@ -60,6 +69,12 @@ public:
     holding = false;
     releasedWith = heldSignal;
     events.push_back("release signals");
+  }
+
+private:
+  void Advance(std::chrono::milliseconds interval) {
+    now += interval;
+    clock = static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
   }
 };
 
