@@ -290,5 +290,94 @@ TEST_F(RecoveryTest, UntrustedRecordLeavesEverything) {
   }
 }
 
+// chattr +i on path (or -i with on false); false when the file system or the machine refuses it.
+bool SetImmutable(const std::string& path, bool on) {
+  const std::string command =
+      std::string("chattr ") + (on ? "+i" : "-i") + " '" + path + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// A bundle that cannot be renamed, released when the test ends.
+struct Immutable {
+  explicit Immutable(std::string at) : path(std::move(at)), set(SetImmutable(path, true)) {}
+  ~Immutable() {
+    if (set)
+      SetImmutable(path, false);
+  }
+  std::string path;
+  bool set;
+};
+
+// Killed between the two renames of bundles to backups; the companion cannot be moved now. The
+// settling that would go forward turns back and puts the previous pair together.
+TEST_F(RecoveryTest, ForwardRenameFailingTurnsBack) {
+  Move("orvantaes.app", "orvantaes.app.7");
+  const Immutable companion(scratch / "orvantaet.app");
+  if (!companion.set)
+    GTEST_SKIP() << "this file system does not let chattr +i make a folder immutable";
+  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, staging, kSuffix, {true, true}}), Problems{});
+  EXPECT_EQ(Recover(), Problems{});
+  ASSERT_EQ(recovery.turnedBack.size(), 1u);
+  EXPECT_NE(recovery.turnedBack[0].find("cannot rename '" + scratch / "orvantaet.app"),
+            std::string::npos)
+      << recovery.turnedBack[0];
+  EXPECT_EQ(Snapshot(folder), Expected("v1", "v1", false));
+  EXPECT_EQ(pairWholeCalls, 1);
+}
+
+// Neither way can be completed: the record stays for a person, and the folder as it is.
+TEST_F(RecoveryTest, NeitherDirectionLeavesTheRecord) {
+  Move("orvantaes.app", "orvantaes.app.7");
+  const Immutable companion(scratch / "orvantaet.app"), backup(scratch / "orvantaes.app.7");
+  if (!companion.set || !backup.set)
+    GTEST_SKIP() << "this file system does not let chattr +i make a folder immutable";
+  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, staging, kSuffix, {true, true}}), Problems{});
+  const Tree before = Snapshot(folder);
+  EXPECT_NE(Recover(), Problems{});
+  EXPECT_EQ(pairWholeCalls, 0);
+  // Only the record changed: it now says the way is back, never forward again.
+  Tree expected = before;
+  expected[kRecordName] = "file: " + RecordText({RunStage::Restoring, staging, kSuffix, {true, true}});
+  EXPECT_EQ(Snapshot(folder), expected);
+}
+
+// Whatever stands at the draft's name is replaced, never written through or waited on; a name
+// that cannot be cleared is a failure that leaves it alone.
+TEST(WriteRecord, ClearsTheDraftsNameOrFails) {
+  const UpdateRecord record{RunStage::Extracting, kStagingPrefix + std::string("AAAAAAAAAA")};
+  const struct {
+    const char* name;
+    std::function<void(const std::string& draft, const std::string& elsewhere)> arrange;
+    bool written;
+  } rows[] = {
+      {"a file", [](const std::string& d, const std::string&) { WriteFile(d, "old"); }, true},
+      {"a FIFO", [](const std::string& d, const std::string&) { mkfifo(d.c_str(), 0600); }, true},
+      {"a link", [](const std::string& d, const std::string& e) { symlink(e.c_str(), d.c_str()); },
+       true},
+      {"an empty folder", [](const std::string& d, const std::string&) { MakeDirs(d); }, true},
+      {"a folder with a file",
+       [](const std::string& d, const std::string&) {
+         MakeDirs(d);
+         WriteFile(d + "/inside", "x");
+       },
+       false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScratchDir scratch, other;
+    const std::string draft = scratch / kRecordDraftName;
+    WriteFile(other / "target", "untouched");
+    row.arrange(draft, other / "target");
+    const Tree before = Snapshot(scratch.path());
+    const Problems problems = WriteRecord(scratch.path(), record);
+    EXPECT_EQ(problems.empty(), row.written);
+    if (row.written)
+      EXPECT_EQ(Snapshot(scratch.path()), (Tree{{kRecordName, "file: " + RecordText(record)}}));
+    else
+      EXPECT_EQ(Snapshot(scratch.path()), before);
+    EXPECT_EQ(Snapshot(other.path()), (Tree{{"target", "file: untouched"}}));
+  }
+}
+
 } // namespace
 } // namespace orvanta::test
