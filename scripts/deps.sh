@@ -12,7 +12,7 @@ build=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-l
        libboost-system-dev libicu-dev rapidjson-dev libglib2.0-dev shared-mime-info
        unzip zip psmisc)
 bench=(libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev)
-test=(googletest libgtest-dev libgmock-dev iproute2 util-linux procps findutils "${bench[@]}")
+test=(googletest libgtest-dev libgmock-dev iproute2 util-linux procps findutils strace e2fsprogs "${bench[@]}")
 fuzz=(clang libclang-rt-14-dev)
 clean_room=(debootstrap git tar util-linux coreutils)
 

@@ -246,9 +246,13 @@ bool UpdateRun::Lock() {
                                 std::strerror(errno));
     return false;
   }
-  // The kernel drops the lock when the run ends, however it ends: nothing is left behind.
-  if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0)
+  // The kernel drops the lock when the run ends, however it ends: nothing is left behind. The
+  // tools inherit it (no close-on-exec), so that an unzip still writing after its run was killed
+  // keeps the next run out until it is done.
+  if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0) {
+    ::fcntl(lock_.get(), F_SETFD, 0);
     return true;
+  }
   if (errno == EWOULDBLOCK)
     Report(Severity::Busy, "another update is running in " + Quoted(folder_) + "; nothing was done");
   else
