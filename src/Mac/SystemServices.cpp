@@ -93,7 +93,8 @@ int WaitForShell(pid_t child, bool killOnSignal) {
     if (sigismember(&wake, signal) == 1)
       sigdelset(&waiting, signal);
   // SIGCHLD at its default action is discarded and would not end sigsuspend.
-  struct sigaction onChild {}, savedChild {};
+  struct sigaction onChild {
+  }, savedChild{};
   onChild.sa_handler = WakeOnChild;
   sigemptyset(&onChild.sa_mask);
   onChild.sa_flags = SA_NOCLDSTOP;

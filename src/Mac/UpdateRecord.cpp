@@ -388,7 +388,8 @@ Recovery RecoverKilledRun(const std::string& folder, UpdateRecord record,
       return recovery;
     forward = settled == Settled::Forward;
     if (forward && wasSwapping)
-      Append(errors, MergeExtras(staging, folder, {kServiceBundleName, kCompanionBundleName}, true));
+      Append(errors,
+             MergeExtras(staging, folder, {kServiceBundleName, kCompanionBundleName}, true));
   }
   if (pairWhole)
     pairWhole();

@@ -187,8 +187,8 @@ int UpdateRun::ExitStatus() const {
 }
 
 int UpdateRun::RunTool(const std::string& command, bool untilSignal) {
-  const int status = untilSignal ? services_.RunCommandUntilSignal(command)
-                                 : services_.RunCommand(command);
+  const int status =
+      untilSignal ? services_.RunCommandUntilSignal(command) : services_.RunCommand(command);
   if (DiedOfInterrupt(status))
     services_.HoldSignal(SIGINT);
   return status;
@@ -226,8 +226,8 @@ bool UpdateRun::StopAgent() {
         return false;
       continue;
     }
-    services_.Sleep(std::min({kProbeInterval, lastKills + kKillInterval - now,
-                              start + kStopLimit - now}));
+    services_.Sleep(
+        std::min({kProbeInterval, lastKills + kKillInterval - now, start + kStopLimit - now}));
   }
 }
 
@@ -242,8 +242,8 @@ bool UpdateRun::Lock() {
   lock_.reset(sys::RetryOnInterrupt(
       [&] { return ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
   if (!lock_) {
-    Report(Severity::Error, "cannot open the folder " + Quoted(folder_) + ": " +
-                                std::strerror(errno));
+    Report(Severity::Error,
+           "cannot open the folder " + Quoted(folder_) + ": " + std::strerror(errno));
     return false;
   }
   // The kernel drops the lock when the run ends, however it ends: nothing is left behind. The
@@ -254,10 +254,11 @@ bool UpdateRun::Lock() {
     return true;
   }
   if (errno == EWOULDBLOCK)
-    Report(Severity::Busy, "another update is running in " + Quoted(folder_) + "; nothing was done");
+    Report(Severity::Busy,
+           "another update is running in " + Quoted(folder_) + "; nothing was done");
   else
-    Report(Severity::Error, "cannot lock the folder " + Quoted(folder_) + ": " +
-                                std::strerror(errno));
+    Report(Severity::Error,
+           "cannot lock the folder " + Quoted(folder_) + ": " + std::strerror(errno));
   return false;
 }
 
@@ -299,8 +300,8 @@ bool UpdateRun::ArchivesConfined() {
   error_code error;
   const fs::path realFolder = fs::canonical(folder_, error);
   if (error) {
-    Report(Severity::Error, "cannot resolve the folder " + Quoted(folder_) + ": " +
-                                error.message());
+    Report(Severity::Error,
+           "cannot resolve the folder " + Quoted(folder_) + ": " + error.message());
     return false;
   }
   bool confined = true;
@@ -372,8 +373,8 @@ bool UpdateRun::ExtractAndJudge() {
   if (!whole)
     return false;
   // The archives' other entries must be able to land without going through a link.
-  Problems extras = MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName},
-                                false);
+  Problems extras =
+      MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, false);
   error_code error;
   for (fs::directory_iterator it(staging_, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();

@@ -84,18 +84,18 @@ TEST_F(CommandLine, UnwritableOutputFails) {
 // --check, or -- for operands that begin with "-") is a usage error: the usage on standard error,
 // exit 2, nothing run. uninstall ignores other arguments and runs.
 TEST_F(CommandLine, UsageErrorsRunNothing) {
-  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-           {},
-           {"--helpme"},
-           {"-H"},
-           {"folder", "--help"},
-           {"--help", "folder", "a.zip", "b.zip"},
-           {"--", "--help"},
-           {"-folder", "a.zip", "b.zip"},
-           {"folder", "a.zip"},
-           {"folder", "a.zip", "b.zip", "c.zip"},
-           {"folder", "", "b.zip"},
-           {"--check", "folder", "a.zip"}}) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{},
+                                             {"--helpme"},
+                                             {"-H"},
+                                             {"folder", "--help"},
+                                             {"--help", "folder", "a.zip", "b.zip"},
+                                             {"--", "--help"},
+                                             {"-folder", "a.zip", "b.zip"},
+                                             {"folder", "a.zip"},
+                                             {"folder", "a.zip", "b.zip", "c.zip"},
+                                             {"folder", "", "b.zip"},
+                                             {"--check", "folder", "a.zip"}}) {
     SCOPED_TRACE(arguments.empty() ? "(none)" : arguments.front());
     const ProgramResult result = Run(ORVANTA_UPDATE_BINARY, arguments);
     EXPECT_EQ(result.status, 2);

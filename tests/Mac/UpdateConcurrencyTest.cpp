@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <sstream>
 #include <random>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -35,7 +35,8 @@ void MakeBundle(const std::string& at, const std::string& version) {
   for (int file = 0; file < 60; ++file) {
     const std::string dir = at + "/Contents/Resources/r" + std::to_string(file % 8);
     MakeDirs(dir);
-    WriteFile(dir + "/f" + std::to_string(file), version + std::string(2048 + random() % 4096, 'x'));
+    WriteFile(dir + "/f" + std::to_string(file),
+              version + std::string(2048 + random() % 4096, 'x'));
   }
   MakeDirs(at + "/Contents/MacOS");
   WriteFile(at + "/Contents/MacOS/agent", "binary " + version, 0755);
@@ -64,8 +65,8 @@ public:
     for (const char* bundle : kBundles) {
       MakeBundle(release + "/v1/" + bundle, "v1");
       MakeBundle(release + "/v2/" + bundle, "v2");
-      const std::string zip = "cd " + ShellQuote(release + "/v2") + " && zip -qry ../" + bundle +
-                              ".zip " + bundle;
+      const std::string zip =
+          "cd " + ShellQuote(release + "/v2") + " && zip -qry ../" + bundle + ".zip " + bundle;
       ASSERT_EQ(std::system(zip.c_str()), 0);
     }
     newPair = Snapshot(release + "/v2");
@@ -135,9 +136,9 @@ TEST_F(UpdateConcurrency, SecondRunFindsTheFolderLocked) {
     Prepare();
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Wait(Start("alone")), 0) << ReadFile(sandbox / "alone.err");
-    runSeconds = std::min(
-        runSeconds,
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    runSeconds =
+        std::min(runSeconds,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     ASSERT_EQ(Snapshot(folder), newPair);
   }
   constexpr int kOffsets = 12;

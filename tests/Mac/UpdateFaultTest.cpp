@@ -38,9 +38,9 @@ using Tree = std::map<std::string, std::string>;
 
 enum class Outcome {
   NewPair,
-  PreviousPair,           // the archives removed
+  PreviousPair,            // the archives removed
   PreviousPairAndArchives, // a swap that was undone keeps them
-  Untouched,              // refused before anything ran: no command at all
+  Untouched,               // refused before anything ran: no command at all
 };
 
 // What the agent went through: by default the new pair cycles it and a previous pair leaves it
@@ -140,8 +140,8 @@ public:
   ScratchDir sandbox{"orvanta-fault"};
   const std::string folder = sandbox / "apps", outside = sandbox / "outside";
   const std::string stubs = sandbox / "stubs", run = sandbox / "run", log = stubs + "/calls.log";
-  Tree extras; // what an archive may add to the folder besides the pair
-  std::optional<Tree> previousPair;  // the previous pair, when the folder held more than it
+  Tree extras;                        // what an archive may add to the folder besides the pair
+  std::optional<Tree> previousPair;   // the previous pair, when the folder held more than it
   std::vector<std::string> immutable; // made immutable by the row; released after the run
   std::string skipReason;             // set by a row that this machine cannot arrange
 
@@ -153,41 +153,42 @@ protected:
         realUnzip = std::string(dir) + "/unzip";
     ASSERT_FALSE(realUnzip.empty()) << "unzip is not installed";
     const std::string fired = ShellQuote(run + "/fired"), pid = ShellQuote(run + "/update.pid");
-    const std::string script = "#!/bin/sh\n"
-                               "tool=${0##*/}\n"
-                               "printf '%s\\n' \"$tool $*\" >> " +
-                               ShellQuote(log) +
-                               "\n"
-                               "fault() {\n"
-                               "  [ -n \"$FAULT_AT\" ] && [ \"$FAULT_AT\" = \"$1\" ] && [ ! -e " +
-                               fired + " ] || return 0\n  : > " + fired +
-                               "\n"
-                               "  case \"$FAULT_TO\" in\n"
-                               "    group) kill -\"$FAULT_SIGNAL\" -\"$(cat " +
-                               pid +
-                               ")\" ;;\n"
-                               "    process) kill -\"$FAULT_SIGNAL\" \"$(cat " +
-                               pid +
-                               ")\" ;;\n"
-                               "    tool) kill -\"$FAULT_SIGNAL\" $$ ;;\n"
-                               "  esac\n"
-                               "  # A tool that goes on after the signal: the run must end it.\n"
-                               "  if [ -n \"$FAULT_HANG\" ]; then sleep 60; echo 'tool outlived' >> " +
-                               ShellQuote(log) +
-                               "; fi\n"
-                               "}\n"
-                               "case \"$tool\" in\n"
-                               "  killall) fault kill ;;\n"
-                               "  launchctl) [ \"$1\" = load ] && fault reload ;;\n"
-                               "  unzip)\n"
-                               "    fault unzip-start\n    " +
-                               ShellQuote(realUnzip) +
-                               " \"$@\"\n"
-                               "    status=$?\n"
-                               "    fault unzip-end\n"
-                               "    exit $status ;;\n"
-                               "esac\n"
-                               "exit 0\n";
+    const std::string script =
+        "#!/bin/sh\n"
+        "tool=${0##*/}\n"
+        "printf '%s\\n' \"$tool $*\" >> " +
+        ShellQuote(log) +
+        "\n"
+        "fault() {\n"
+        "  [ -n \"$FAULT_AT\" ] && [ \"$FAULT_AT\" = \"$1\" ] && [ ! -e " +
+        fired + " ] || return 0\n  : > " + fired +
+        "\n"
+        "  case \"$FAULT_TO\" in\n"
+        "    group) kill -\"$FAULT_SIGNAL\" -\"$(cat " +
+        pid +
+        ")\" ;;\n"
+        "    process) kill -\"$FAULT_SIGNAL\" \"$(cat " +
+        pid +
+        ")\" ;;\n"
+        "    tool) kill -\"$FAULT_SIGNAL\" $$ ;;\n"
+        "  esac\n"
+        "  # A tool that goes on after the signal: the run must end it.\n"
+        "  if [ -n \"$FAULT_HANG\" ]; then sleep 60; echo 'tool outlived' >> " +
+        ShellQuote(log) +
+        "; fi\n"
+        "}\n"
+        "case \"$tool\" in\n"
+        "  killall) fault kill ;;\n"
+        "  launchctl) [ \"$1\" = load ] && fault reload ;;\n"
+        "  unzip)\n"
+        "    fault unzip-start\n    " +
+        ShellQuote(realUnzip) +
+        " \"$@\"\n"
+        "    status=$?\n"
+        "    fault unzip-end\n"
+        "    exit $status ;;\n"
+        "esac\n"
+        "exit 0\n";
     for (const char* tool : {"launchctl", "killall", "unzip"})
       WriteFile(stubs + "/" + tool, script, 0755);
   }
@@ -277,9 +278,9 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
 
 // chattr +i (or -i); false when the file system or the machine refuses it.
 bool SetImmutable(const std::string& path, bool on) {
-  return std::system(("chattr " + std::string(on ? "+i " : "-i ") + ShellQuote(path) +
-                      " 2>/dev/null")
-                         .c_str()) == 0;
+  return std::system(
+             ("chattr " + std::string(on ? "+i " : "-i ") + ShellQuote(path) + " 2>/dev/null")
+                 .c_str()) == 0;
 }
 
 std::vector<std::string> LogLines(const std::string& log) {
@@ -461,7 +462,10 @@ std::vector<Fault> SignalRows() {
     for (const auto& phase : phases) {
       ids.push_back("Signal" + std::to_string(signal) + "At_" + phase.at);
       std::replace(ids.back().begin(), ids.back().end(), '-', '_');
-      Fault row{ids.back().c_str(), kNew, phase.outcome, 128 + signal,
+      Fault row{ids.back().c_str(),
+                kNew,
+                phase.outcome,
+                128 + signal,
                 {phase.at, std::to_string(signal), "process"}};
       row.agent = phase.agent;
       rows.push_back(row);
@@ -488,16 +492,14 @@ const Fault kFaults[] = {
        first[2].badChecksum = true;
        t.WriteArchives(first, Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     // A file that is no zip archive is one that could not be extracted, not an absent one.
     {"ArchiveIsNoZip",
      [](UpdateFault& t) {
        t.NewArchives();
        WriteFile(t.folder + "/first.zip", "a letter, not an archive");
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     // Entries that try to leave the folder.
     {"EntryNamesClimbOut",
      [](UpdateFault& t) {
@@ -518,8 +520,7 @@ const Fault kFaults[] = {
                        Bundle("orvantaet.app", "v2") +
                            std::vector<ZipEntry>{ZipLink("orvantaes.app", t.outside)});
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     {"RelativeLinkOutThenFileThroughItAcrossArchives",
      [](UpdateFault& t) {
        t.WriteArchives(
@@ -529,8 +530,7 @@ const Fault kFaults[] = {
                std::vector<ZipEntry>{
                    ZipLink("orvantaet.app/Contents/PlugIns", "../../../outside")});
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     {"LinkOutAndFileThroughItInOneArchive",
      [](UpdateFault& t) {
        t.WriteArchives(
@@ -539,23 +539,20 @@ const Fault kFaults[] = {
                                      ZipFile("orvantaes.app/Contents/PlugIns/evil", "x")},
            Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     {"LinkOutInLastArchive",
      [](UpdateFault& t) {
        t.WriteArchives(Bundle("orvantaes.app", "v2") +
                            std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/Docs", "/etc")},
                        Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     // Archives without a usable bundle.
     {"BundleIsAFile",
      [](UpdateFault& t) {
        t.WriteArchives({ZipFile("orvantaes.app", "not a folder")}, Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     {"EmptyArchive", [](UpdateFault& t) { t.WriteArchives({}, Bundle("orvantaet.app", "v2")); },
      Outcome::PreviousPair, 3},
     // An encrypted entry: unzip would ask for its password on the terminal. It has none.
@@ -620,8 +617,7 @@ const Fault kFaults[] = {
                            std::vector<ZipEntry>{ZipFile("ext/evil", "x")},
                        Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair,
-     3},
+     Outcome::PreviousPair, 3},
     // An entry of the folder the run cannot read is none of its business.
     {"UnreadableEntryInFolderAsUser",
      [](UpdateFault& t) {
@@ -704,14 +700,15 @@ const Fault kFaults[] = {
     // The folder and the command line.
     Called("FolderIsMissing", {"sandbox-has-no-such-folder", "first.zip", "second.zip"}, kNew,
            Outcome::Untouched, 1),
-    Called("FolderIsAFile", {"apps/first.zip", "first.zip", "second.zip"}, kNew,
-           Outcome::Untouched, 1),
-    Called("FolderNamedWithADash", {"--", "-apps", "first.zip", "second.zip"},
-           [](UpdateFault& t) {
-             t.NewArchives();
-             ASSERT_EQ(symlink("apps", (t.sandbox / "-apps").c_str()), 0);
-           },
-           Outcome::NewPair, 0),
+    Called("FolderIsAFile", {"apps/first.zip", "first.zip", "second.zip"}, kNew, Outcome::Untouched,
+           1),
+    Called(
+        "FolderNamedWithADash", {"--", "-apps", "first.zip", "second.zip"},
+        [](UpdateFault& t) {
+          t.NewArchives();
+          ASSERT_EQ(symlink("apps", (t.sandbox / "-apps").c_str()), 0);
+        },
+        Outcome::NewPair, 0),
     Called("DashFolderWithoutTheEndOfOptions", {"-apps", "first.zip", "second.zip"}, kNew,
            Outcome::Untouched, 2),
     Called("NoArguments", {}, kNew, Outcome::Untouched, 2),

@@ -35,8 +35,7 @@ const char* const kBundles[] = {"orvantaes.app", "orvantaet.app"};
 
 // A bundle big enough that extracting it takes a noticeable share of the run: many small files
 // in nested folders, one large incompressible file, a relative link (or a small one like it).
-void MakeBigBundle(const std::string& at, const std::string& version, unsigned seed,
-                   bool small) {
+void MakeBigBundle(const std::string& at, const std::string& version, unsigned seed, bool small) {
   std::mt19937 random(seed);
   for (int folder = 0; folder < (small ? 2 : 16); ++folder) {
     const std::string dir = at + "/Contents/Resources/r" + std::to_string(folder);
@@ -144,9 +143,14 @@ public:
       options.arguments = {"-s", "KILL", limit.str()};
     } else if (kill.nth > 0) {
       program = "/usr/bin/strace";
-      options.arguments = {"-qq", "-o", "/dev/null", "-e", "trace=" + kill.syscall, "-e",
-                           "inject=" + kill.syscall + ":signal=KILL:when=" +
-                               std::to_string(kill.nth)};
+      options.arguments = {"-qq",
+                           "-o",
+                           "/dev/null",
+                           "-e",
+                           "trace=" + kill.syscall,
+                           "-e",
+                           "inject=" + kill.syscall +
+                               ":signal=KILL:when=" + std::to_string(kill.nth)};
     }
     options.arguments.insert(options.arguments.end(), run.begin() + (program == update ? 1 : 0),
                              run.end());
@@ -265,10 +269,9 @@ public:
     EXPECT_EQ(calls.back().rfind("launchctl load ", 0), 0u) << calls.back();
     if (LeftUnloaded(killedCalls)) {
       // The agent was stopped and reloaded for the recovery, then again for the swap.
-      EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
-                              [](const std::string& call) {
-                                return call.rfind("launchctl load ", 0) == 0;
-                              }),
+      EXPECT_EQ(std::count_if(
+                    calls.begin(), calls.end(),
+                    [](const std::string& call) { return call.rfind("launchctl load ", 0) == 0; }),
                 2);
       EXPECT_EQ(calls.front().rfind("launchctl unload ", 0), 0u);
     }

@@ -337,7 +337,8 @@ TEST_F(RecoveryTest, NeitherDirectionLeavesTheRecord) {
   EXPECT_EQ(pairWholeCalls, 0);
   // Only the record changed: it now says the way is back, never forward again.
   Tree expected = before;
-  expected[kRecordName] = "file: " + RecordText({RunStage::Restoring, staging, kSuffix, {true, true}});
+  expected[kRecordName] =
+      "file: " + RecordText({RunStage::Restoring, staging, kSuffix, {true, true}});
   EXPECT_EQ(Snapshot(folder), expected);
 }
 

@@ -24,7 +24,7 @@ public:
   std::vector<std::string> commands; // every command, in order
   // commands, "sleep N" (seconds), "sleep Nms", "probe: yes|no", "print: ..."
   std::vector<std::string> events;
-  unsigned clock = 0;          // the fake clock in whole seconds
+  unsigned clock = 0;               // the fake clock in whole seconds
   std::chrono::milliseconds now{0}; // the same clock in milliseconds
   int probes = 0;
   bool holding = false; // between HoldTerminationSignals and ReleaseTerminationSignals
