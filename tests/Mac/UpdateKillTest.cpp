@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -173,8 +174,10 @@ public:
     RunProgram("/usr/bin/strace", options);
     std::vector<std::string> calls;
     std::istringstream lines(ReadFile(trace));
+    // Only the calls: strace also shows the signals that arrive ("--- SIGCHLD ...").
     for (std::string line; std::getline(lines, line);)
-      calls.push_back(line);
+      if (!line.empty() && std::islower(static_cast<unsigned char>(line[0])))
+        calls.push_back(line);
     return calls;
   }
   // The kill at the call on line index of Syscalls().
@@ -184,6 +187,29 @@ public:
     for (size_t i = 0; i <= index; ++i)
       kill.nth += NameOf(lines[i]) == kill.syscall ? 1 : 0;
     return kill;
+  }
+  // The kills at each rename from line `from` of Syscalls() on, and at the first, middle and last
+  // removal that removes something.
+  static std::vector<Kill> RenamesAndRemovals(const std::vector<std::string>& lines, size_t from) {
+    std::vector<Kill> kills;
+    std::vector<size_t> removals;
+    for (size_t i = from; i < lines.size(); ++i) {
+      if (lines[i].rfind("rename", 0) == 0)
+        kills.push_back(AtSyscall(lines, i));
+      else if (lines[i].find("ENOENT") == std::string::npos)
+        removals.push_back(i);
+    }
+    if (!removals.empty())
+      for (const size_t i : {removals.front(), removals[removals.size() / 2], removals.back()})
+        kills.push_back(AtSyscall(lines, i));
+    return kills;
+  }
+  // The folder with one release installed and another's archives, nothing else.
+  void Place(const Release& installed, const Release& archives) {
+    stdfs::remove_all(folder);
+    MakeDirs(folder);
+    installed.InstallInto(folder);
+    archives.PlaceArchivesIn(folder);
   }
   // A run that finds the folder locked by a killed run's tool still at work (75) tries again, as
   // a caller honouring EX_TEMPFAIL does.
@@ -320,10 +346,6 @@ TEST_F(UpdateKill, EveryInstantLeavesAWholePairAndTheNextRunRecovers) {
     const double instant = runSeconds * (slice + within(random)) / kInstants;
     kills.push_back({instant, "", "", 0, "killed after " + std::to_string(instant) + " s"});
   }
-  // The stop phase, begun while the agent ran: at the unload, amid the kill sequence, at the
-  // reload.
-  for (const char* call : {"launchctl unload", "killall -9", "launchctl load"})
-    kills.push_back({std::nullopt, call, "", 0, std::string("killed at ") + call});
 
   int killed = 0;
   for (const Kill& kill : kills) {
@@ -338,33 +360,20 @@ TEST_F(UpdateKill, EveryInstantLeavesAWholePairAndTheNextRunRecovers) {
   EXPECT_GE(killed, static_cast<int>(kills.size()) * 2 / 3);
 }
 
-// Killed as it begins each rename (the record's and the swap's) and at the first, middle and
-// last removal of its clean-up.
+// Killed as it begins each rename (the record's and the swap's), at the first, middle and last
+// removal of its clean-up, and at each step of the stop phase.
 TEST_F(UpdateKill, KillAtEachRenameAndInTheCleanUp) {
   const Release v1("v1", 100, true), v2("v2", 200, true), v3("v3", 300, true);
-  const auto Prepare = [&] {
-    stdfs::remove_all(folder);
-    MakeDirs(folder);
-    v1.InstallInto(folder);
-    v2.PlaceArchivesIn(folder);
-  };
-  Prepare();
-  const std::vector<std::string> syscalls = Syscalls();
-  std::vector<size_t> removals;
-  std::vector<Kill> kills;
-  for (size_t i = 0; i < syscalls.size(); ++i) {
-    if (syscalls[i].rfind("rename", 0) == 0)
-      kills.push_back(AtSyscall(syscalls, i));
-    else if (syscalls[i].find("ENOENT") == std::string::npos)
-      removals.push_back(i);
-  }
-  ASSERT_GE(kills.size(), 7u) << "the run made too few renames";
-  ASSERT_FALSE(removals.empty());
-  for (const size_t i : {removals.front(), removals[removals.size() / 2], removals.back()})
-    kills.push_back(AtSyscall(syscalls, i));
+  Place(v1, v2);
+  std::vector<Kill> kills = RenamesAndRemovals(Syscalls(), 0);
+  ASSERT_GE(kills.size(), 10u) << "the run made too few renames";
+  // The stop phase, begun while the agent ran: at the unload, amid the kill sequence, at the
+  // reload.
+  for (const char* call : {"launchctl unload", "killall -9", "launchctl load"})
+    kills.push_back({std::nullopt, call, "", 0, call});
   for (const Kill& kill : kills) {
     SCOPED_TRACE("killed at " + kill.what);
-    Prepare();
+    Place(v1, v2);
     const ProgramResult result = Update(kill);
     EXPECT_EQ(result.status, 128 + SIGKILL) << result.err;
     ExpectWholeOrMidSwap(v1, v2);
@@ -376,14 +385,8 @@ TEST_F(UpdateKill, KillAtEachRenameAndInTheCleanUp) {
 // a whole pair together.
 TEST_F(UpdateKill, KillDuringRecoveryIsSettledByTheNextRun) {
   const Release v1("v1", 100, true), v2("v2", 200, true), v3("v3", 300, true);
-  const auto Prepare = [&] {
-    stdfs::remove_all(folder);
-    MakeDirs(folder);
-    v1.InstallInto(folder);
-    v2.PlaceArchivesIn(folder);
-  };
   // Where the companion moves to its backup: a run killed there has moved the service only.
-  Prepare();
+  Place(v1, v2);
   const std::vector<std::string> runCalls = Syscalls();
   size_t companionToBackup = 0;
   while (companionToBackup < runCalls.size() &&
@@ -392,7 +395,7 @@ TEST_F(UpdateKill, KillDuringRecoveryIsSettledByTheNextRun) {
   ASSERT_LT(companionToBackup, runCalls.size());
   const Kill midSwap = AtSyscall(runCalls, companionToBackup);
   const auto KilledMidSwap = [&] {
-    Prepare();
+    Place(v1, v2);
     const ProgramResult result = Update(midSwap);
     ASSERT_EQ(result.status, 128 + SIGKILL) << result.err;
     ASSERT_EQ(PairState(v1, v2), "none+old");
@@ -427,10 +430,7 @@ TEST_F(UpdateKill, KillWhileAFailedSwapIsCleanedUp) {
   };
   const auto Prepare = [&] {
     SetImmutable(false);
-    stdfs::remove_all(folder);
-    MakeDirs(folder);
-    v1.InstallInto(folder);
-    v2.PlaceArchivesIn(folder);
+    Place(v1, v2);
     return SetImmutable(true);
   };
   if (!Prepare())
@@ -440,18 +440,9 @@ TEST_F(UpdateKill, KillWhileAFailedSwapIsCleanedUp) {
   while (failed < syscalls.size() && syscalls[failed].find("EPERM") == std::string::npos)
     ++failed;
   ASSERT_LT(failed, syscalls.size()) << "the swap's rename did not fail";
-  // Every rename after the failing one, and the first, middle and last removal.
-  std::vector<Kill> kills;
-  std::vector<size_t> removals;
-  for (size_t i = failed + 1; i < syscalls.size(); ++i) {
-    if (syscalls[i].rfind("rename", 0) == 0)
-      kills.push_back(AtSyscall(syscalls, i));
-    else if (syscalls[i].find("ENOENT") == std::string::npos)
-      removals.push_back(i);
-  }
-  ASSERT_FALSE(removals.empty());
-  for (const size_t i : {removals.front(), removals[removals.size() / 2], removals.back()})
-    kills.push_back(AtSyscall(syscalls, i));
+  // Every step of putting things back and cleaning up after the failing rename.
+  const std::vector<Kill> kills = RenamesAndRemovals(syscalls, failed + 1);
+  ASSERT_GE(kills.size(), 4u);
   for (const Kill& kill : kills) {
     SCOPED_TRACE("killed at " + kill.what);
     ASSERT_TRUE(Prepare());
