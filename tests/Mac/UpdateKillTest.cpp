@@ -419,7 +419,7 @@ TEST_F(UpdateKill, KillDuringRecoveryIsSettledByTheNextRun) {
 
 // A rename of the swap fails (an immutable bundle), and the run is killed at each step of putting
 // things back and cleaning up: the next run must not take the half-removed staged tree for a pair
-// to install.
+// to install, even when it installs nothing of its own.
 TEST_F(UpdateKill, KillWhileAFailedSwapIsCleanedUp) {
   const Release v1("v1", 100, true), v2("v2", 200, true), v3("v3", 300, true);
   const std::string companion = folder + "/" + kBundles[1];
@@ -450,8 +450,26 @@ TEST_F(UpdateKill, KillWhileAFailedSwapIsCleanedUp) {
     EXPECT_EQ(result.status, 128 + SIGKILL) << result.err;
     const std::vector<std::string> killedCalls = Calls();
     SetImmutable(false);
-    EXPECT_EQ(PairState(v1, v2), "old+old");
-    ExpectNextRunRecovers(killedCalls, v3, {});
+    // Never the new pair: a kill before the service is back leaves it under its backup name.
+    ExpectWholeOrMidSwap(v1, v2);
+    EXPECT_EQ(PairState(v1, v2).find("new"), std::string::npos);
+    // A next run whose own archives are no archives shows what its settling left: a whole pair
+    // (the new one only if the kill came before the way back was recorded), nothing else, and
+    // the agent reloaded if the killed run had unloaded it.
+    for (const char* bundle : kBundles)
+      WriteFile(folder + "/" + Release::ArchiveName(bundle), "not an archive");
+    const ProgramResult settling = UpdateWhenFree();
+    EXPECT_EQ(settling.status, 3) << settling.err;
+    const std::string state = PairState(v1, v2);
+    EXPECT_TRUE(state == "old+old" || state == "new+new") << state;
+    EXPECT_EQ(OtherEntries(), std::vector<std::string>{});
+    const std::vector<std::string> settlingCalls = Calls();
+    if (LeftUnloaded(killedCalls)) {
+      ASSERT_FALSE(settlingCalls.empty());
+      EXPECT_EQ(settlingCalls.front().rfind("launchctl unload ", 0), 0u);
+      EXPECT_FALSE(LeftUnloaded(settlingCalls));
+    }
+    ExpectNextRunRecovers(settlingCalls, v3, {});
   }
 }
 
