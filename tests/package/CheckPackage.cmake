@@ -74,7 +74,7 @@ set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 expect_installed(${prefix} lib)
 check_consumer(plain ${prefix} lib)
-run(${prefix}/libexec/orvanta/update)
+run(${prefix}/libexec/orvanta/update --version)
 
 # Without RapidJSON's headers the package says so at find_package, not at the first #include.
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/no-rapidjson
@@ -102,4 +102,4 @@ unset(ENV{DESTDIR})
 set(prefix ${WORK_DIR}/root/usr)
 expect_installed(${prefix} ${libdir})
 check_consumer(multiarch ${prefix} ${libdir})
-run(${prefix}/libexec/orvanta/update)
+run(${prefix}/libexec/orvanta/update --version)
