@@ -330,9 +330,10 @@ int MakeBundleFiles(const std::string& bundle, const std::string& executable, Ra
   return files;
 }
 
-Bundle MakeBundle() {
-  const double archiveBytes = Smoke() ? 1.0e6 : 25.0e6;
-  const std::string root = CorpusDir() + (Smoke() ? "/bundle-smoke" : "/bundle");
+Bundle MakeBundle(int megabytes) {
+  const double archiveBytes = megabytes * (Smoke() ? 1.0e4 : 0.5e6);
+  const std::string suffix = megabytes == 50 ? "" : "-" + std::to_string(megabytes);
+  const std::string root = CorpusDir() + (Smoke() ? "/bundle-smoke" : "/bundle") + suffix;
   Bundle bundle;
   bundle.firstArchive = root + "/first.zip";
   bundle.secondArchive = root + "/second.zip";
@@ -505,8 +506,13 @@ const Tree& TheTree() {
 }
 
 const Bundle& TheBundle() {
-  static const Bundle bundle = MakeBundle();
-  return bundle;
+  return TheBundle(50);
+}
+
+const Bundle& TheBundle(int megabytes) {
+  static std::map<int, Bundle> bundles;
+  const auto made = bundles.find(megabytes);
+  return made != bundles.end() ? made->second : bundles[megabytes] = MakeBundle(megabytes);
 }
 
 int Run(const Spawn& spawn) {

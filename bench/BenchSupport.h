@@ -94,7 +94,11 @@ struct Bundle {
   std::uintmax_t firstBytes = 0, secondBytes = 0;
   int files = 0;
 };
+// The two archives together about 50 MB (1 MB for smoke).
 const Bundle& TheBundle();
+// The two archives together about megabytes MB (a fiftieth of that for smoke); made once per
+// size and corpus folder.
+const Bundle& TheBundle(int megabytes);
 
 // --- Processes ---------------------------------------------------------------------------------
 struct Spawn {

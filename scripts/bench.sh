@@ -3,8 +3,9 @@
 # timing included) on fixed-seed corpora generated on the fly, and prints one table: function,
 # input, our time, the best peer's time, the ratio, the targets and whether they were met.
 # Usage: scripts/bench.sh [REPETITIONS]     (default 5; each benchmark's median is reported)
-# The corpora (a 100,000-file tree, two 25 MB archives) are kept in build/bench/corpus for the
-# next run; the JSON results and the table are written to build/bench/results.
+# The corpora (a 100,000-file tree, two pairs of archives of 50 MB and 200 MB) are kept in
+# build/bench/corpus for the next run; the JSON results and the table are written to
+# build/bench/results.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repetitions=${1:-5}

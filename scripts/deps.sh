@@ -13,8 +13,8 @@ build=(g++ cmake make pkg-config libboost-dev libboost-filesystem-dev libboost-l
        unzip zip psmisc)
 bench=(libbenchmark-dev libcurl4-openssl-dev libmagic-dev uuid-dev)
 # libtsan2 is the ThreadSanitizer runtime of the tsan preset (g++ brings it today; named so it stays).
-test=(googletest libgtest-dev libgmock-dev libtsan2 locales iproute2 util-linux procps findutils abigail-tools
-      "${bench[@]}")
+test=(googletest libgtest-dev libgmock-dev libtsan2 locales iproute2 util-linux procps findutils
+      abigail-tools strace e2fsprogs "${bench[@]}")
 fuzz=(clang libclang-rt-14-dev)
 clean_room=(debootstrap git tar util-linux coreutils)
 

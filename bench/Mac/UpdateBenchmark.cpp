@@ -1,7 +1,8 @@
-// The update program end to end on the generated bundle (two zip archives of the two application
-// bundles), with recording stubs for launchctl and killall, beside a plain shell script doing the
-// same work (see Script). The stubs stamp each call, so the agent's downtime, from the unload to
-// the reload, is reported beside the whole run.
+// The update program end to end on the generated bundles (two zip archives of the two application
+// bundles, about 50 MB and about 200 MB together), with recording stubs for launchctl and
+// killall, beside a plain shell script doing the same durable work in the same order (see
+// Script). The stubs stamp each call, so the agent's downtime, from the unload to the reload, is
+// reported beside the whole run: it must not grow with the archives.
 #include "AgentControl.h"
 #include "BenchSupport.h"
 
@@ -31,40 +32,44 @@ void WriteExecutable(const std::string& path, const std::string& text) {
 }
 
 // The shell's version of an update run in which both archives supply both bundles, doing what
-// update does: the stop phase with its probe, a private staging folder inside the folder, both
-// extractions into it, a look for links, one flush of the file system, the record written
-// durably before the renames and rewritten after them, the swap by renames, the clean-up.
+// update does in its order: the lock on the folder, a look for a killed run's record, a private
+// staging folder inside the folder, the record written durably, both extractions into the
+// staging folder with the agent still running, a look for links, one flush of the file system,
+// the record rewritten, then the stop phase with its probe, the swap by renames and the reload;
+// after it the swap made durable, the record rewritten and the clean-up.
 std::string Script() {
   using namespace orvanta::agent;
   std::string text = "#!/bin/sh\n# usage: update.sh FOLDER FIRST-ARCHIVE SECOND-ARCHIVE\n"
                      "folder=$1\n"
+                     "exec 9<\"$folder\"\n"
+                     "flock -n 9 || exit 75\n"
                      "record() { # stage: written to a draft, flushed, renamed, folder flushed\n"
                      "  printf 'record\\n%s\\n%s\\n' \"$1\" \"$staging\" >\"$folder/.record.new\"\n"
                      "  sync \"$folder/.record.new\"\n"
                      "  mv \"$folder/.record.new\" \"$folder/.record\"\n"
                      "  sync \"$folder\"\n"
-                     "}\n";
+                     "}\n"
+                     "[ -e \"$folder/.record\" ] && exit 1\n"
+                     "staging=$(mktemp -d \"$folder/.staging-XXXXXXXXXX\")\n"
+                     "record extracting\n"
+                     "unzip -o \"$folder/$3\" -d \"$staging\" </dev/null\n"
+                     "unzip -o \"$folder/$2\" -d \"$staging\" </dev/null\n"
+                     "find \"$staging\" -type l >/dev/null\n"
+                     "sync -f \"$staging\"\n"
+                     "record swapping\n";
   text += std::string(kPerUserUnload) + "\n";
   for (const char* kill : kKillSequence)
     text += std::string(kill) + "\n";
-  text += "sleep 1\n"
-          "pgrep -x -U \"$(id -u)\" 'orvantae[st]' >/dev/null\n"
-          "staging=$(mktemp -d \"$folder/.staging-XXXXXXXXXX\")\n"
-          "record extracting\n"
-          "unzip -o \"$folder/$3\" -d \"$staging\"\n"
-          "unzip -o \"$folder/$2\" -d \"$staging\"\n"
-          "find \"$staging\" -type l >/dev/null\n"
-          "sync -f \"$staging\"\n"
-          "record swapping\n"
+  text += "pgrep -x -U \"$(id -u)\" 'orvantae[st]' >/dev/null\n"
           "mv \"$folder/orvantaes.app\" \"$folder/orvantaes.app.1\"\n"
           "mv \"$folder/orvantaet.app\" \"$folder/orvantaet.app.1\"\n"
           "mv \"$staging/orvantaes.app\" \"$folder/orvantaes.app\"\n"
-          "mv \"$staging/orvantaet.app\" \"$folder/orvantaet.app\"\n"
-          "sync \"$folder\"\n"
+          "mv \"$staging/orvantaet.app\" \"$folder/orvantaet.app\"\n";
+  text += std::string(kPerUserReload) + "\n";
+  text += "sync \"$folder\"\n"
           "record installed\n"
           "rm -rf \"$folder/orvantaes.app.1\" \"$folder/orvantaet.app.1\" \"$folder/$2\" "
           "\"$folder/$3\" \"$staging\" \"$folder/.record\"\n";
-  text += std::string(kPerUserReload) + "\n";
   return text;
 }
 
@@ -119,9 +124,8 @@ double UnloadToReload(const std::vector<std::string>& calls) {
 
 // The folder as update finds it: both installed bundles and both archives. Written and flushed
 // to disk before the clock runs, so that neither side pays for the other's write-back.
-void Prepare() {
+void Prepare(const Bundle& bundle) {
   const Sandbox& s = TheSandbox();
-  const Bundle& bundle = TheBundle();
   stdfs::remove_all(s.work);
   if (Run({{"cp", "-a", bundle.installed, s.work}, {}, ""}) != 0)
     throw std::runtime_error("cannot copy the installed bundles");
@@ -138,13 +142,13 @@ bool Updated() {
   return names == std::set<std::string>{"orvantaes.app", "orvantaet.app"};
 }
 
-void Measure(benchmark::State& state, const Spawn& spawn) {
+void Measure(benchmark::State& state, const Spawn& spawn, const Bundle& bundle) {
   const Sandbox& s = TheSandbox();
   int failures = 0;
   double downtime = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    Prepare();
+    Prepare(bundle);
     const std::size_t linesBefore = LogLines().size();
     state.ResumeTiming();
     const int status = Run(spawn);
@@ -171,40 +175,47 @@ std::map<std::string, std::string> Environment() {
   return {{"PATH", s.stubs + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"}, {"HOME", s.home}};
 }
 
-void Ours(benchmark::State& state) {
+// Both sizes, nominally: the inputs the report's rows name.
+constexpr int kSizes[] = {50, 200};
+
+std::string SizeLabel(int megabytes) {
+  return "2_zips_" + std::to_string(megabytes) + "MB";
+}
+
+void Ours(benchmark::State& state, int megabytes) {
   Measure(
       state,
-      {{ORVANTA_UPDATE_BINARY, TheSandbox().work, "first.zip", "second.zip"}, Environment(), ""});
+      {{ORVANTA_UPDATE_BINARY, TheSandbox().work, "first.zip", "second.zip"}, Environment(), ""},
+      TheBundle(megabytes));
 }
 
-void ShellScript(benchmark::State& state) {
-  Measure(state, {{"/bin/sh", TheSandbox().script, TheSandbox().work, "first.zip", "second.zip"},
-                  Environment(),
-                  ""});
-}
-
-std::string BundleLabel() {
-  const Bundle& bundle = TheBundle();
-  char label[96];
-  std::snprintf(label, sizeof label, "2_zips_%.1f+%.1fMB_%d_files",
-                static_cast<double>(bundle.firstBytes) / 1e6,
-                static_cast<double>(bundle.secondBytes) / 1e6, bundle.files);
-  return label;
+void ShellScript(benchmark::State& state, int megabytes) {
+  Measure(state,
+          {{"/bin/sh", TheSandbox().script, TheSandbox().work, "first.zip", "second.zip"},
+           Environment(),
+           ""},
+          TheBundle(megabytes));
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
   return Main(argc, argv, [] {
-    const std::string input = BundleLabel();
-    // Each run takes seconds: one iteration per repetition; ask for repetitions to get several.
-    benchmark::RegisterBenchmark(("update/ours/" + input).c_str(), Ours)
-        ->UseRealTime()
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("update/shell_script/" + input).c_str(), ShellScript)
-        ->UseRealTime()
-        ->Iterations(1)
-        ->Unit(benchmark::kMillisecond);
+    for (const int megabytes : kSizes) {
+      const Bundle& bundle = TheBundle(megabytes);
+      std::fprintf(stderr, "update bundle %s: %.1f+%.1f MB, %d files\n",
+                   SizeLabel(megabytes).c_str(), static_cast<double>(bundle.firstBytes) / 1e6,
+                   static_cast<double>(bundle.secondBytes) / 1e6, bundle.files);
+      // Each run takes seconds: one iteration per repetition; ask for repetitions to get several.
+      benchmark::RegisterBenchmark(("update/ours/" + SizeLabel(megabytes)).c_str(), Ours, megabytes)
+          ->UseRealTime()
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
+      benchmark::RegisterBenchmark(("update/shell_script/" + SizeLabel(megabytes)).c_str(),
+                                   ShellScript, megabytes)
+          ->UseRealTime()
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
+    }
   });
 }

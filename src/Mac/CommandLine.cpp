@@ -7,19 +7,27 @@
 namespace orvanta::agent {
 
 const char kUpdateUsage[] =
-    "Usage: update FOLDER FIRST-ARCHIVE SECOND-ARCHIVE\n"
+    "Usage: update [--check] [--] FOLDER FIRST-ARCHIVE SECOND-ARCHIVE\n"
     "       update -h | --help | --version\n"
     "\n"
     "Replaces the agent's bundles orvantaes.app and orvantaet.app in FOLDER with those in two\n"
-    "zip archives (paths relative to FOLDER): stops the agent, extracts both archives with unzip\n"
-    "into a private staging folder inside FOLDER, swaps the new bundles in by renames when both\n"
-    "arrived whole (else keeps the previous ones), and loads the agent again. A run that was\n"
-    "killed is completed or undone by the next one. With an argument missing it only stops and\n"
-    "reloads the agent.\n"
+    "zip archives (paths relative to FOLDER, inside it). Holding a lock on FOLDER, it settles a\n"
+    "run that was killed, extracts both archives with unzip into a private staging folder inside\n"
+    "FOLDER and judges the pair there while the agent runs; only a whole pair stops the agent,\n"
+    "is swapped in by renames, and has the agent loaded again at once. With --check it only\n"
+    "stages and judges the pair, then removes the staging folder: archives, bundles and agent\n"
+    "are left alone. \"--\" ends the options, for a FOLDER that begins with \"-\".\n"
     "\n"
-    "Exit status: 0 when the run ends, whichever pair it kept; 1 when an archive argument was\n"
-    "refused, a killed run could not be settled or a file-system step failed (each failure is\n"
-    "one line on standard error); 128+N when signal N ended the run, after the reload.\n";
+    "Exit status (each failure is one line on standard error):\n"
+    "  0    the new pair is in place (--check: it would be)\n"
+    "  1    an archive argument or FOLDER was refused, a file-system step failed, or a killed\n"
+    "       run's record could not be settled (it is left for a person to judge)\n"
+    "  2    usage: the command line is wrong; nothing ran\n"
+    "  3    not installed: the archives make no whole pair, or a failed swap was undone; the\n"
+    "       previous pair is in place\n"
+    "  75   another update holds FOLDER; nothing ran\n"
+    "  128+N  signal N ended the run: the pair whole, the agent loaded again if it had been\n"
+    "       unloaded\n";
 
 const char kUninstallUsage[] =
     "Usage: uninstall\n"

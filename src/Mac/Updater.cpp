@@ -1,21 +1,28 @@
 #include "Updater.h"
 
 #include "AgentControl.h"
+#include "CommandLine.h"
 #include "Staging.h"
 #include "UpdateRecord.h"
 #include "Utils.h"
 
+#include "Interrupt.h"
+#include "ScopedHandles.h"
+
 #include <boost/filesystem/operations.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <set>
-#include <utility>
 
 namespace orvanta::agent {
 namespace {
@@ -32,10 +39,13 @@ constexpr int kUnzipDone = 0, kUnzipWarnings = 1, kUnzipNoArchive = 9, kUnzipInt
 // A shell reports a child that died of signal N as exit status 128 + N.
 constexpr int kShellSignalBase = 128;
 
-// What a reported failure means for the exit status.
+// What a reported line means; the exit status follows the gravest one.
 enum class Severity {
-  NotInstalled, // the update was not installed and everything is as it was: exit status 0
-  Error,        // a file-system step failed or an argument was refused: exit status 1
+  Installed,    // the new pair is in place (checking: it would be); nothing is written
+  NotInstalled, // the previous pair is kept, whole
+  Error,        // a refused argument, a failed step, a record that cannot be settled
+  Busy,         // another run holds the folder; nothing was done
+  Usage,        // the command line is wrong; nothing was done
 };
 
 std::string Quoted(const std::string& path) {
@@ -50,37 +60,84 @@ bool DiedOfInterrupt(int waitStatus) {
   return WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == kShellSignalBase + SIGINT;
 }
 
+// Names of the folder that the update keeps for itself: its record, its draft, staging folders.
+bool IsOwnName(const std::string& name) {
+  return name == kRecordName || name == kRecordDraftName || name.rfind(kStagingPrefix, 0) == 0;
+}
+
+// A bundle's name or a backup name of one ("orvantaes.app.N", N a number).
+bool IsBundleOrBackupName(const std::string& name) {
+  for (const std::string bundle : {kServiceBundleName, kCompanionBundleName}) {
+    if (name == bundle)
+      return true;
+    if (name.size() > bundle.size() + 1 && name.compare(0, bundle.size() + 1, bundle + ".") == 0 &&
+        name.find_first_not_of("0123456789", bundle.size() + 1) == std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Why the archive path (the folder joined with an argument) may not be used; empty when it may.
+// Removing the archive at the end must never take anything but a file inside the folder that is
+// none of the update's own.
+std::string WhyRefused(const fs::path& realFolder, const std::string& archive) {
+  fs::path parent = fs::path(archive).parent_path(), name = fs::path(archive).filename();
+  if (name.empty() || name == "." || name == "..") {
+    parent = archive;
+    name.clear();
+  }
+  error_code error;
+  const fs::path real = fs::weakly_canonical(parent, error) / name;
+  if (error)
+    return "it cannot be checked: " + error.message();
+  const fs::path inside = real.lexically_relative(realFolder);
+  if (inside.empty() || *inside.begin() == "..")
+    return "it lies outside the folder";
+  if (inside == ".")
+    return "it is the folder";
+  const std::string top = inside.begin()->string();
+  if (IsBundleOrBackupName(top) || IsOwnName(top))
+    return "it is or lies in " + Quoted(top) + ", which the update keeps for its own use";
+  const fs::file_type type = fs::symlink_status(real, error).type();
+  if (type == fs::status_error)
+    return "it cannot be checked: " + error.message();
+  if (type == fs::symlink_file)
+    return "it is a link";
+  if (type != fs::file_not_found && type != fs::regular_file)
+    return "it is not a file";
+  return {};
+}
+
 class UpdateRun {
 public:
   UpdateRun(SystemServices& services, std::ostream& errors)
       : services_(services), errors_(errors) {}
 
-  int Run(const std::vector<std::string>& arguments);
+  int Run(const UpdateRequest& request);
 
 private:
-  // The one route for failures: one line each on errors; the exit status follows the severity.
-  void Report(Severity severity, const std::string& line) {
-    errors_ << "update: " << line << '\n';
-    errors_.flush();
-    if (severity == Severity::Error)
-      status_ = 1;
-  }
+  // The one route for decisions and failures: one line each on errors (none for Installed).
+  void Report(Severity severity, const std::string& line);
   // Reports each problem; true when there was none.
   bool Check(Severity severity, const Problems& problems) {
     for (const std::string& problem : problems)
       Report(severity, problem);
     return problems.empty();
   }
+  int ExitStatus() const;
   bool Interrupted() { return services_.HeldSignal() != 0; }
 
-  // Runs a tool; one that died of the user's interrupt counts as the interrupt of the run.
-  int RunTool(const std::string& command);
-  // False when a termination signal ended the stop phase early.
+  // Runs a tool; one that died of the user's interrupt counts as the interrupt of the run. With
+  // untilSignal, a held signal ends the tool at once.
+  int RunTool(const std::string& command, bool untilSignal = false);
+  // The unload, the kill sequence and the probes. False when a held signal cut it short.
   bool StopAgent();
   bool IssueKills();
-  bool ReadArguments(const std::vector<std::string>& arguments);
-  bool ArchivesAcceptable();
+  // The reload, when this run has unloaded the agent and not yet reloaded it.
+  void Reload();
+  bool Lock();
   bool Recover();
+  bool ArchivesConfined();
   // Creates the record and the staging folder; false (reported) when either cannot be made.
   bool CreateStaging();
   // Both unzips into the staging folder, then the judgement; false when the pair must not be
@@ -88,24 +145,50 @@ private:
   bool ExtractAndJudge();
   bool ChooseSuffix();
   void Install();
-  // Moves the bundles to their backups and the staged ones into place; on a failing rename
-  // what moved goes back and false is returned.
-  bool Swap();
+  // The staged pair is given up before it was ever recorded as one that may go forward.
   void FailureBranch();
-  void Reload() { services_.RunCommand(kPerUserReload); }
+  // The staged pair is given up after it was recorded as one that may go forward.
+  void Abandon();
+  std::vector<std::string> ArchivesToRemove() const;
 
   SystemServices& services_;
   std::ostream& errors_;
-  int status_ = 0;
+  std::set<Severity> reported_;
+  bool checking_ = false;
+  bool unloaded_ = false; // the agent was unloaded and not yet reloaded
 
   std::string folder_, firstArchive_, secondArchive_;
   std::string serviceBundle_, companionBundle_;
+  sys::UniqueFd lock_; // the folder, locked for the run's whole life
   UpdateRecord record_;
   std::string staging_; // the staging folder's path
 };
 
-int UpdateRun::RunTool(const std::string& command) {
-  const int status = services_.RunCommand(command);
+void UpdateRun::Report(Severity severity, const std::string& line) {
+  reported_.insert(severity);
+  if (severity == Severity::Installed)
+    return;
+  errors_ << "update: " << line << '\n';
+  if (severity == Severity::Usage)
+    errors_ << '\n' << kUpdateUsage;
+  errors_.flush();
+}
+
+int UpdateRun::ExitStatus() const {
+  // The gravest first: an error tells the caller to look, even when the pair was kept.
+  const std::pair<Severity, int> order[] = {{Severity::Usage, kExitUsage},
+                                            {Severity::Busy, kExitBusy},
+                                            {Severity::Error, kExitError},
+                                            {Severity::NotInstalled, kExitNotInstalled}};
+  for (const auto& [severity, status] : order)
+    if (reported_.count(severity) != 0)
+      return status;
+  return kExitInstalled;
+}
+
+int UpdateRun::RunTool(const std::string& command, bool untilSignal) {
+  const int status =
+      untilSignal ? services_.RunCommandUntilSignal(command) : services_.RunCommand(command);
   if (DiedOfInterrupt(status))
     services_.HoldSignal(SIGINT);
   return status;
@@ -121,75 +204,115 @@ bool UpdateRun::IssueKills() {
 }
 
 bool UpdateRun::StopAgent() {
+  unloaded_ = true;
   RunTool(kPerUserUnload);
   if (Interrupted() || !IssueKills())
     return false;
-  services_.SleepSeconds(1);
-  for (int probe = 0; probe < kStopProbes && !Interrupted(); ++probe) {
-    if (!services_.AgentRunning())
-      break;
-    services_.SleepSeconds(1);
-    if (Interrupted() || !IssueKills())
+  const std::chrono::milliseconds start = services_.Now();
+  std::chrono::milliseconds lastKills = start;
+  for (;;) {
+    if (Interrupted())
       return false;
-  }
-  return !Interrupted();
-}
-
-bool UpdateRun::ReadArguments(const std::vector<std::string>& arguments) {
-  const auto argument = [&](size_t index) {
-    return index < arguments.size() ? arguments[index] : std::string();
-  };
-  folder_ = argument(0);
-  const std::string first = argument(1), second = argument(2);
-  if (folder_.empty() || first.empty() || second.empty())
-    return false;
-  firstArchive_ = AppendPathToString(folder_, first);
-  secondArchive_ = AppendPathToString(folder_, second);
-  serviceBundle_ = AppendPathToString(folder_, kServiceBundleName);
-  companionBundle_ = AppendPathToString(folder_, kCompanionBundleName);
-  return true;
-}
-
-// The path with "." components and trailing slashes gone, for comparing names.
-fs::path Normal(const std::string& path) {
-  fs::path normal = fs::path(path).lexically_normal();
-  while (!normal.empty() && normal.filename() == "." && normal.has_parent_path())
-    normal = normal.parent_path();
-  return normal;
-}
-
-bool UpdateRun::ArchivesAcceptable() {
-  const fs::path folder = Normal(folder_);
-  const std::set<fs::path> reserved = {folder, Normal(serviceBundle_), Normal(companionBundle_)};
-  bool acceptable = true;
-  for (const std::string* archive : {&firstArchive_, &secondArchive_}) {
-    // Removing the archive at the end must never take the folder or a bundle with it.
-    error_code error;
-    const fs::file_type type = fs::status(*archive, error).type();
-    std::string why;
-    if (reserved.count(Normal(*archive)) != 0)
-      why = "it is the folder or a bundle";
-    else if (type == fs::status_error)
-      why = "it cannot be checked: " + error.message();
-    else if (type != fs::file_not_found && type != fs::regular_file)
-      why = "it is not a file";
-    if (!why.empty()) {
-      Report(Severity::Error, "refused the archive " + Quoted(*archive) + ": " + why);
-      acceptable = false;
+    if (!services_.AgentRunning())
+      return true;
+    const std::chrono::milliseconds now = services_.Now();
+    // The agent would not end: the update goes on regardless, as the bundles of a running
+    // program can be renamed like any folder.
+    if (now - start >= kStopLimit)
+      return true;
+    if (now - lastKills >= kKillInterval) {
+      lastKills += kKillInterval;
+      if (!IssueKills())
+        return false;
+      continue;
     }
+    services_.Sleep(
+        std::min({kProbeInterval, lastKills + kKillInterval - now, start + kStopLimit - now}));
   }
-  return acceptable;
+}
+
+void UpdateRun::Reload() {
+  if (!unloaded_)
+    return;
+  services_.RunCommand(kPerUserReload);
+  unloaded_ = false;
+}
+
+bool UpdateRun::Lock() {
+  lock_.reset(sys::RetryOnInterrupt(
+      [&] { return ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!lock_) {
+    Report(Severity::Error,
+           "cannot open the folder " + Quoted(folder_) + ": " + std::strerror(errno));
+    return false;
+  }
+  // The kernel drops the lock when the run ends, however it ends: nothing is left behind. The
+  // tools inherit it (no close-on-exec), so that an unzip still writing after its run was killed
+  // keeps the next run out until it is done.
+  if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0) {
+    ::fcntl(lock_.get(), F_SETFD, 0);
+    return true;
+  }
+  if (errno == EWOULDBLOCK)
+    Report(Severity::Busy,
+           "another update is running in " + Quoted(folder_) + "; nothing was done");
+  else
+    Report(Severity::Error,
+           "cannot lock the folder " + Quoted(folder_) + ": " + std::strerror(errno));
+  return false;
 }
 
 bool UpdateRun::Recover() {
-  Check(Severity::Error, RecoverKilledRun(folder_));
-  // With a record still there, this run would overwrite what a person has to judge.
-  if (EntryExists(AppendPathToString(folder_, kRecordName))) {
-    Report(Severity::Error, "left " + Quoted(AppendPathToString(folder_, kRecordName)) +
-                                " and the folder as they are; nothing was installed");
+  UpdateRecord killed;
+  Problems problems;
+  const std::string record = AppendPathToString(folder_, kRecordName);
+  const RecordFound found = ReadRecord(folder_, killed, problems);
+  if (found == RecordFound::Nothing)
+    return true;
+  if (found == RecordFound::Untrusted || checking_) {
+    Check(Severity::Error, problems);
+    Report(Severity::Error, "left " + Quoted(record) + " and the folder as they are" +
+                                (checking_ ? " (a run of update settles it)" : "") +
+                                "; nothing was " + (checking_ ? "checked" : "installed"));
+    return false;
+  }
+  // The killed run may have unloaded the agent: it is stopped before any bundle moves, and
+  // reloaded as soon as the pair is whole again.
+  if (MayHaveStoppedAgent(killed.stage) && !StopAgent()) {
+    Reload();
+    return false;
+  }
+  const Recovery recovery = RecoverKilledRun(folder_, killed, [this] { Reload(); });
+  Reload();
+  if (!Check(Severity::NotInstalled, recovery.turnedBack))
+    Report(Severity::NotInstalled, "put back the pair that a killed run had begun to replace");
+  Check(Severity::Error, recovery.errors);
+  // With the record still there, this run would overwrite what a person has to judge.
+  if (EntryExists(record)) {
+    Report(Severity::Error,
+           "left " + Quoted(record) + " and the folder as they are; nothing was installed");
     return false;
   }
   return true;
+}
+
+bool UpdateRun::ArchivesConfined() {
+  error_code error;
+  const fs::path realFolder = fs::canonical(folder_, error);
+  if (error) {
+    Report(Severity::Error,
+           "cannot resolve the folder " + Quoted(folder_) + ": " + error.message());
+    return false;
+  }
+  bool confined = true;
+  for (const std::string* archive : {&firstArchive_, &secondArchive_}) {
+    const std::string why = WhyRefused(realFolder, *archive);
+    if (!why.empty()) {
+      Report(Severity::Error, "refused the archive " + Quoted(*archive) + ": " + why);
+      confined = false;
+    }
+  }
+  return confined;
 }
 
 bool UpdateRun::CreateStaging() {
@@ -198,19 +321,18 @@ bool UpdateRun::CreateStaging() {
   for (int attempt = 0; attempt < kStagingAttempts; ++attempt) {
     record_ = {RunStage::Extracting, NewStagingName(), -1};
     staging_ = AppendPathToString(folder_, record_.staging);
-    if (!Check(Severity::NotInstalled, WriteRecord(folder_, record_)))
+    if (!Check(Severity::Error, WriteRecord(folder_, record_)))
       return false;
     int failed = 0;
     if (MakePrivateFolder(staging_, failed))
       return true;
     if (failed == EEXIST)
       continue;
-    Report(Severity::NotInstalled,
-           "cannot create " + Quoted(staging_) + ": " + std::strerror(failed));
+    Report(Severity::Error, "cannot create " + Quoted(staging_) + ": " + std::strerror(failed));
     Check(Severity::Error, RemoveRecord(folder_));
     return false;
   }
-  Report(Severity::NotInstalled, "no free staging name in " + Quoted(folder_));
+  Report(Severity::Error, "no free staging name in " + Quoted(folder_));
   Check(Severity::Error, RemoveRecord(folder_));
   return false;
 }
@@ -219,12 +341,19 @@ bool UpdateRun::ExtractAndJudge() {
   for (const std::string* archive : {&secondArchive_, &firstArchive_}) {
     if (Interrupted())
       return false;
-    const UnzipResult result = ClassifyUnzipStatus(RunTool(UnzipCommand(*archive, staging_)));
-    // The shell keeps a terminal's interrupt from this process only when it reaches unzip alone.
-    if (result == UnzipResult::Interrupted)
+    UnzipResult result = ClassifyUnzipStatus(RunTool(UnzipCommand(*archive, staging_), true));
+    if (Interrupted())
+      return false;
+    // The shell keeps an interrupt from this process only when it reaches unzip alone.
+    if (result == UnzipResult::Interrupted) {
       services_.HoldSignal(SIGINT);
-    if (result != UnzipResult::Completed) {
-      Report(Severity::NotInstalled, Quoted(*archive) + " could not be extracted whole");
+      return false;
+    }
+    // unzip says 9 both for a missing archive and for a file that is none.
+    if (result == UnzipResult::NoArchive && EntryExists(*archive))
+      result = UnzipResult::Failed;
+    if (result == UnzipResult::Failed) {
+      Report(Severity::NotInstalled, Quoted(*archive) + " could not be extracted");
       return false;
     }
     // Checked after each archive: the next one must not write through a link this one made.
@@ -244,12 +373,12 @@ bool UpdateRun::ExtractAndJudge() {
   if (!whole)
     return false;
   // The archives' other entries must be able to land without going through a link.
-  std::set<std::string> own = {kServiceBundleName, kCompanionBundleName};
-  Problems extras = MergeExtras(staging_, folder_, own, false);
+  Problems extras =
+      MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, false);
   error_code error;
   for (fs::directory_iterator it(staging_, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
-    if (name == kRecordName || name == kRecordDraftName || name.rfind(kStagingPrefix, 0) == 0)
+    if (IsOwnName(name))
       extras.push_back("the archives hold " + Quoted(name) +
                        ", a name the update keeps for itself");
   }
@@ -280,103 +409,151 @@ bool UpdateRun::ChooseSuffix() {
   return false;
 }
 
-bool UpdateRun::Swap() {
-  std::vector<std::pair<std::string, std::string>> moved;
-  const auto move = [&](const std::string& from, const std::string& to) {
-    error_code error;
-    fs::rename(from, to, error);
-    if (error) {
-      Report(Severity::NotInstalled,
-             "cannot rename " + Quoted(from) + " to " + Quoted(to) + ": " + error.message());
-      return false;
-    }
-    moved.emplace_back(from, to);
-    return true;
-  };
-  bool swapped = true;
-  int index = 0;
-  for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
-    if (swapped && record_.previous[index++])
-      swapped = move(AppendPathToString(folder_, name),
-                     AppendPathToString(folder_, BackupName(name, record_.suffix)));
+void UpdateRun::Install() {
+  if (!ChooseSuffix()) {
+    FailureBranch();
+    return;
   }
-  for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
-    if (swapped)
-      swapped = move(AppendPathToString(staging_, name), AppendPathToString(folder_, name));
+  // Whatever stands at a bundle name, a link included, is kept as its backup.
+  record_.stage = RunStage::Swapping;
+  record_.previous = {EntryExists(serviceBundle_), EntryExists(companionBundle_)};
+  // From here the staged pair may go forward: only now is the agent stopped.
+  if (!Check(Severity::Error, WriteRecord(folder_, record_)) || Interrupted() || !StopAgent()) {
+    Abandon();
+    return;
   }
-  if (swapped)
-    return true;
-  bool undone = true;
-  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-    error_code error;
-    fs::rename(it->second, it->first, error);
-    if (error) {
-      Report(Severity::Error, "cannot rename " + Quoted(it->second) + " back to " +
-                                  Quoted(it->first) + ": " + error.message());
-      undone = false;
-    }
+  // From the first rename on, a held signal waits until the pair is whole and the run is done.
+  Problems problems;
+  const Settled settled = SettleSwap(folder_, record_, problems);
+  if (settled == Settled::Forward) {
+    Check(Severity::Error,
+          MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, true));
+    Reload();
+    Report(Severity::Installed, "installed the new pair in " + Quoted(folder_));
+    Check(Severity::Error, FinishForward(folder_, record_, ArchivesToRemove()));
+    return;
   }
-  // With the swap half done the record stays: the next run completes it.
-  if (undone && Check(Severity::Error, RemoveTree(staging_)))
-    Check(Severity::Error, RemoveRecord(folder_));
-  return false;
+  Reload();
+  if (settled == Settled::Back) {
+    Check(Severity::NotInstalled, problems);
+    Report(Severity::NotInstalled,
+           "put the previous pair back; nothing was installed and both archives are kept");
+    Check(Severity::Error, FinishBack(folder_, record_, {}));
+    return;
+  }
+  Check(Severity::Error, problems);
+  Report(Severity::Error, "left the record and " + Quoted(staging_) +
+                              " for the next run to settle; the pair could not be swapped "
+                              "either way");
 }
 
-void UpdateRun::Install() {
-  if (!ChooseSuffix() || Interrupted()) {
-    FailureBranch();
-    return;
-  }
-  // From the first rename on, signals stay held until the pair is whole and the run is done.
-  record_.stage = RunStage::Swapping;
-  // Whatever stands at a bundle name, a link included, is kept as its backup.
-  record_.previous = {EntryExists(serviceBundle_), EntryExists(companionBundle_)};
-  if (!Check(Severity::NotInstalled, WriteRecord(folder_, record_))) {
-    FailureBranch();
-    return;
-  }
-  if (!Swap())
-    return; // both archives stay: nothing was installed and nothing is lost
-  Check(Severity::Error, SyncEntry(folder_));
-  record_.stage = RunStage::Installed;
-  Check(Severity::Error, WriteRecord(folder_, record_));
-  Check(Severity::Error,
-        MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, true));
-  for (const char* name : {kServiceBundleName, kCompanionBundleName})
-    Check(Severity::Error,
-          RemoveTree(AppendPathToString(folder_, BackupName(name, record_.suffix))));
-  Check(Severity::Error, RemoveTree(firstArchive_));
-  Check(Severity::Error, RemoveTree(secondArchive_));
-  Check(Severity::Error, RemoveTree(staging_));
-  Check(Severity::Error, RemoveRecord(folder_));
+std::vector<std::string> UpdateRun::ArchivesToRemove() const {
+  if (checking_)
+    return {};
+  return {firstArchive_, secondArchive_};
 }
 
 void UpdateRun::FailureBranch() {
   // The live bundles were never touched; what the archives brought goes, and so do they.
-  const bool cleared = Check(Severity::Error, RemoveTree(staging_));
-  Check(Severity::Error, RemoveEntry(firstArchive_));
-  Check(Severity::Error, RemoveEntry(secondArchive_));
-  if (cleared)
-    Check(Severity::Error, RemoveRecord(folder_));
+  Check(Severity::Error, FinishBack(folder_, record_, ArchivesToRemove()));
 }
 
-int UpdateRun::Run(const std::vector<std::string>& arguments) {
-  // From the unload on, an interrupt still lets the run reload the agent before it ends.
+void UpdateRun::Abandon() {
+  // The record may say the pair goes forward: it must say otherwise before the staged tree goes.
+  record_.stage = RunStage::Restoring;
+  const bool recorded = Check(Severity::Error, WriteRecord(folder_, record_));
+  Reload();
+  if (!recorded) {
+    Report(Severity::Error,
+           "left the record and " + Quoted(staging_) + " for the next run to settle");
+    return;
+  }
+  Check(Severity::Error, FinishBack(folder_, record_, ArchivesToRemove()));
+}
+
+int UpdateRun::Run(const UpdateRequest& request) {
+  if (request.kind == UpdateRequest::Kind::Usage) {
+    Report(Severity::Usage, request.problem);
+    return ExitStatus();
+  }
+  checking_ = request.kind == UpdateRequest::Kind::Check;
+  folder_ = request.folder;
+  firstArchive_ = AppendPathToString(folder_, request.first);
+  secondArchive_ = AppendPathToString(folder_, request.second);
+  serviceBundle_ = AppendPathToString(folder_, kServiceBundleName);
+  companionBundle_ = AppendPathToString(folder_, kCompanionBundleName);
+
+  // Whatever arrives from here on, the run settles what it began before it ends.
   services_.HoldTerminationSignals();
-  if (StopAgent() && ReadArguments(arguments) && Recover() && !Interrupted() &&
-      ArchivesAcceptable() && CreateStaging()) {
-    if (ExtractAndJudge() && Check(Severity::Error, FlushTree(staging_)))
-      Install();
-    else
+  if (Lock() && Recover() && !Interrupted() && ArchivesConfined() && CreateStaging()) {
+    if (!ExtractAndJudge() || Interrupted()) {
       FailureBranch();
+    } else if (checking_) {
+      Report(Severity::Installed, "the archives make a whole pair");
+      FailureBranch();
+    } else if (!Check(Severity::Error, FlushTree(staging_)) || Interrupted()) {
+      FailureBranch();
+    } else {
+      Install();
+    }
   }
   Reload();
+  if (const int signal = services_.HeldSignal()) {
+    const bool installed = reported_.count(Severity::Installed) != 0 && !checking_;
+    Report(installed ? Severity::Installed : Severity::NotInstalled,
+           "ended by signal " + std::to_string(signal) +
+               (installed ? " after installing the new pair" : "; nothing was installed"));
+  }
   // A held signal ends the run here, with a whole pair in place.
   services_.ReleaseTerminationSignals();
-  return status_;
+  return ExitStatus();
 }
 
 } // namespace
+
+UpdateRequest ParseUpdateArguments(const std::vector<std::string>& arguments) {
+  using Kind = UpdateRequest::Kind;
+  UpdateRequest request;
+  std::vector<std::string> operands;
+  bool check = false, optionsEnded = false;
+  for (const std::string& argument : arguments) {
+    if (!optionsEnded && argument == "--") {
+      optionsEnded = true;
+    } else if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+      operands.push_back(argument);
+    } else if (argument == "--check" && !check) {
+      check = true;
+    } else if (argument == "-h" || argument == "--help" || argument == "--version") {
+      if (arguments.size() != 1) {
+        request.problem = Quoted(argument) + " takes no other argument";
+        return request;
+      }
+      request.kind = argument == "--version" ? Kind::Version : Kind::Help;
+      return request;
+    } else {
+      request.problem = check && argument == "--check" ? "'--check' is given twice"
+                                                       : "unknown option " + Quoted(argument) +
+                                                             " (put -- before an operand that "
+                                                             "begins with -)";
+      return request;
+    }
+  }
+  if (operands.size() != 3) {
+    request.problem = "expected FOLDER FIRST-ARCHIVE SECOND-ARCHIVE, got " +
+                      std::to_string(operands.size()) + " operand" +
+                      (operands.size() == 1 ? "" : "s");
+    return request;
+  }
+  if (std::find(operands.begin(), operands.end(), std::string()) != operands.end()) {
+    request.problem = "an operand is empty";
+    return request;
+  }
+  request.kind = check ? Kind::Check : Kind::Update;
+  request.folder = operands[0];
+  request.first = operands[1];
+  request.second = operands[2];
+  return request;
+}
 
 UnzipResult ClassifyUnzipStatus(int waitStatus) {
   if (waitStatus == -1)
@@ -386,8 +563,10 @@ UnzipResult ClassifyUnzipStatus(int waitStatus) {
     signal = WTERMSIG(waitStatus);
   } else if (WIFEXITED(waitStatus)) {
     const int code = WEXITSTATUS(waitStatus);
-    if (code == kUnzipDone || code == kUnzipWarnings || code == kUnzipNoArchive)
+    if (code == kUnzipDone || code == kUnzipWarnings)
       return UnzipResult::Completed;
+    if (code == kUnzipNoArchive)
+      return UnzipResult::NoArchive;
     if (code == kUnzipInterrupted)
       return UnzipResult::Interrupted;
     if (code > kShellSignalBase)
@@ -409,12 +588,18 @@ std::string ShellQuote(const std::string& text) {
 }
 
 std::string UnzipCommand(const std::string& archive, const std::string& folder) {
-  return "unzip -o " + ShellQuote(archive) + " -d " + ShellQuote(folder);
+  const auto operand = [](const std::string& path) {
+    return ShellQuote(path.rfind('-', 0) == 0 ? "./" + path : path);
+  };
+  return "unzip -o " + operand(archive) + " -d " + operand(folder);
 }
 
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
-              std::ostream& errors) {
-  return UpdateRun(services, errors).Run(arguments);
+              std::ostream& out, std::ostream& errors) {
+  const UpdateRequest request = ParseUpdateArguments(arguments);
+  if (request.kind == UpdateRequest::Kind::Help || request.kind == UpdateRequest::Kind::Version)
+    return AnswerInfoRequest(arguments, "update", kUpdateUsage, out).value_or(kExitUsage);
+  return UpdateRun(services, errors).Run(request);
 }
 
 } // namespace orvanta::agent

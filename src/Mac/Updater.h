@@ -1,12 +1,14 @@
-// The update run: stop the agent, extract both archives into a staging folder inside the folder,
-// judge the staged pair there, swap it in by renames (the previous bundles kept as backups until
-// the new pair is whole), clean up, reload the agent. A run killed on the way is completed or
-// undone by the next run, from the record it keeps in the folder (UpdateRecord.h).
+// The update run. Under an exclusive lock on the folder: settle a killed run, stage and judge the
+// new pair with the agent still running (both archives extracted into a private staging folder
+// inside the folder), record durably that the pair may go forward, stop the agent, swap the pair
+// in by renames, reload the agent as soon as the new pair is whole, then clean up. The record
+// (UpdateRecord.h) lets the next run complete or undo a run killed at any instant.
 #ifndef ORVANTA_MAC_UPDATER_H
 #define ORVANTA_MAC_UPDATER_H
 
 #include "SystemServices.h"
 
+#include <chrono>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,30 +17,50 @@ namespace orvanta::agent {
 
 inline constexpr const char* kServiceBundleName = "orvantaes.app";
 inline constexpr const char* kCompanionBundleName = "orvantaet.app";
-// Attempts to stop the agent after the first kill sequence before the update goes on regardless.
-inline constexpr int kStopProbes = 10;
 
-// arguments: folder, first archive, second archive (further ones ignored; missing ones count as
-// empty), archives relative to the folder. Every failure is one line on errors. Returns the exit
-// status: 0 when the run reached its end, the update installed or not; 1 when an archive
-// argument was refused, a killed run's record could not be settled, or a file-system step failed.
-// Termination signals are held from the unload on: the run reloads the agent and only then ends
-// as the signal asked (through services, which does not return then). A signal in the stop phase
-// leaves the folder untouched, one before the swap takes the failure branch, and one after the
-// swap has begun waits until the new pair is whole.
+// The stop phase: after the unload and the kill sequence the process list is probed every
+// kProbeInterval; while the agent still runs the kill sequence is sent again every
+// kKillInterval; after kStopLimit the update goes on regardless.
+inline constexpr std::chrono::milliseconds kProbeInterval{50};
+inline constexpr std::chrono::milliseconds kKillInterval{1000};
+inline constexpr std::chrono::milliseconds kStopLimit{11000};
+
+// The exit statuses of update.
+inline constexpr int kExitInstalled = 0;    // the new pair is in place (also --check: it would be)
+inline constexpr int kExitError = 1;        // refused argument, failed step, unsettled record
+inline constexpr int kExitUsage = 2;        // the command line is wrong; nothing ran
+inline constexpr int kExitNotInstalled = 3; // the previous pair is kept
+inline constexpr int kExitBusy = 75;        // another run holds the folder (EX_TEMPFAIL)
+
+// What the command line asks for.
+struct UpdateRequest {
+  enum class Kind { Update, Check, Help, Version, Usage } kind = Kind::Usage;
+  std::string folder, first, second; // Update and Check
+  std::string problem;               // Usage: what is wrong
+};
+// "-h", "--help" or "--version" alone; or FOLDER FIRST SECOND, non-empty, optionally after
+// "--check"; "--" ends the options, so that operands may begin with "-". Anything else is Usage.
+UpdateRequest ParseUpdateArguments(const std::vector<std::string>& arguments);
+
+// The whole program: answers -h/--help/--version on out, runs the update or the check, and
+// returns the exit status above (128+N when signal N ends the run, through services, which then
+// does not return). Every decision and failure is one line on errors ("update: ..."), except that
+// a run that installed writes nothing.
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
-              std::ostream& errors);
+              std::ostream& out, std::ostream& errors);
 
 // How one unzip command ended, read from its wait status.
 enum class UnzipResult {
-  Completed,   // 0 done, 1 warnings only, 9 no archive there (nothing was written)
-  Failed,      // the archive could not be extracted whole: corrupt, disk full, out of memory,
-               // killed by a signal, no shell...
+  Completed,   // 0 done, 1 warnings only
+  NoArchive,   // 9: no archive there (nothing was written), or a file that is no zip archive
+  Failed,      // the archive could not be extracted whole: corrupt, encrypted, disk full, out of
+               // memory, killed by a signal, no shell...
   Interrupted, // unzip or its shell ended by the user's interrupt (SIGINT, or unzip's own 80)
 };
 UnzipResult ClassifyUnzipStatus(int waitStatus);
 
-// The unzip command for one archive, each path quoted for /bin/sh so that it stays literal.
+// The unzip command for one archive, each path quoted for /bin/sh so that it stays literal, and
+// written "./-..." when it begins with "-" so that unzip never reads it as an option.
 std::string UnzipCommand(const std::string& archive, const std::string& folder);
 
 // text single-quoted for /bin/sh, with each ' inside written as '\''.

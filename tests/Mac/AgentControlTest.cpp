@@ -124,18 +124,30 @@ TEST(UpdateWithRealKillall, StopsTheAgentAndSparesLookalikes) {
   NamedProcess lookalike(sandbox, "Orvantaes");
   ASSERT_TRUE(ExistProcess());
 
+  // The agent is stopped only for the swap of a whole pair: the run needs archives that make one.
+  const std::string folder = sandbox / "apps", source = sandbox / "source";
+  for (const char* bundle : {"orvantaes.app", "orvantaet.app"}) {
+    MakeDirs(source + "/" + bundle + "/Contents");
+    WriteFile(source + "/" + bundle + "/Contents/Info.plist", "<plist/>");
+  }
+  MakeDirs(folder);
+  ASSERT_EQ(std::system(("cd '" + source + "' && zip -qr '" + folder + "/a.zip' orvantaes.app && " +
+                         "zip -qr '" + folder + "/b.zip' orvantaet.app")
+                            .c_str()),
+            0);
   ProgramOptions options;
+  options.arguments = {folder, "a.zip", "b.zip"};
   options.env = {{"PATH", stubs.Path()}, {"HOME", sandbox / "home"}};
   const auto start = std::chrono::steady_clock::now();
   const ProgramResult result = RunProgram(ORVANTA_UPDATE_BINARY, options);
   const auto elapsed = std::chrono::steady_clock::now() - start;
 
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_FALSE(ExistProcess());
   EXPECT_FALSE(service.Alive());
   EXPECT_FALSE(companion.Alive());
   EXPECT_TRUE(lookalike.Alive());
-  // The first probe after the one-second pause found the agent gone: no further rounds.
+  // A probe soon after the kill sequence found the agent gone: no further rounds.
   EXPECT_LT(elapsed, std::chrono::seconds(4));
 }
 

@@ -47,7 +47,6 @@ TEST_F(CommandLine, AnswersBeforeTouchingTheAgent) {
   const Case cases[] = {
       {ORVANTA_UPDATE_BINARY, {"-h"}, kUpdateUsage},
       {ORVANTA_UPDATE_BINARY, {"--help"}, kUpdateUsage},
-      {ORVANTA_UPDATE_BINARY, {"--help", "folder", "a.zip", "b.zip"}, kUpdateUsage},
       {ORVANTA_UPDATE_BINARY, {"--version"}, "update " + version + "\n"},
       {ORVANTA_UNINSTALL_BINARY, {"-h"}, kUninstallUsage},
       {ORVANTA_UNINSTALL_BINARY, {"--help"}, kUninstallUsage},
@@ -81,22 +80,29 @@ TEST_F(CommandLine, UnwritableOutputFails) {
   }
 }
 
-// Only those exact texts, and only first: anything else keeps its meaning (update: a missing
-// argument stops and reloads the agent). uninstall's refusals are in UninstallEndToEndTest.
-TEST_F(CommandLine, OtherArgumentsRunAsBefore) {
-  const std::string unload =
-      "launchctl unload " + home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist";
+// update: only those exact texts, alone; anything else that is not FOLDER FIRST SECOND (after
+// --check, or -- for operands that begin with "-") is a usage error: the usage on standard error,
+// exit 2, nothing run. uninstall's refusals are in UninstallEndToEndTest.
+TEST_F(CommandLine, UsageErrorsRunNothing) {
   for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{"--helpme"}, {"-H"}, {"folder", "--help"}}) {
-    SCOPED_TRACE(arguments.front());
+       std::vector<std::vector<std::string>>{{},
+                                             {"--helpme"},
+                                             {"-H"},
+                                             {"folder", "--help"},
+                                             {"--help", "folder", "a.zip", "b.zip"},
+                                             {"--", "--help"},
+                                             {"-folder", "a.zip", "b.zip"},
+                                             {"folder", "a.zip"},
+                                             {"folder", "a.zip", "b.zip", "c.zip"},
+                                             {"folder", "", "b.zip"},
+                                             {"--check", "folder", "a.zip"}}) {
+    SCOPED_TRACE(arguments.empty() ? "(none)" : arguments.front());
     const ProgramResult result = Run(ORVANTA_UPDATE_BINARY, arguments);
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 2);
     EXPECT_EQ(result.out, "");
-    const std::vector<std::string> calls = stubs.Calls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.front(), unload);
-    EXPECT_EQ(calls.back(),
-              "launchctl load -w " + home + "/Library/LaunchAgents/com.orvanta.orvantaes.plist");
+    EXPECT_NE(result.err.find(kUpdateUsage), std::string::npos) << result.err;
+    EXPECT_TRUE(stubs.Calls().empty());
+    EXPECT_EQ(Snapshot(home), installed);
   }
 }
 

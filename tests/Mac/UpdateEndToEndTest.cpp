@@ -101,7 +101,8 @@ TEST_F(UpdateEndToEnd, SuccessReplacesBothBundles) {
   EXPECT_EQ(stubs.Calls(), StopAndReload());
 }
 
-// Each row ends with the previous bundles exactly as they were and both archives gone.
+// Each row ends with the previous bundles exactly as they were, both archives gone, exit 3, and
+// the agent never touched.
 TEST_F(UpdateEndToEnd, FailedExtractionRestoresPreviousBundles) {
   const struct {
     const char* name;
@@ -128,10 +129,11 @@ TEST_F(UpdateEndToEnd, FailedExtractionRestoresPreviousBundles) {
     MakeBundle(folder + "/orvantaet.app", "v1");
     const Tree before = Snapshot(folder);
     row.makeArchives(*this);
+    WriteFile(stubs.log(), "");
     const ProgramResult result = Update({folder, "first.zip", "second.zip"});
-    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.status, 3) << result.err;
     EXPECT_EQ(Snapshot(folder), before);
-    EXPECT_EQ(stubs.Calls().back(), ReloadCall());
+    EXPECT_EQ(stubs.Calls(), std::vector<std::string>{});
   }
 }
 
@@ -149,7 +151,7 @@ TEST_F(UpdateEndToEnd, BundleAbsentBeforeTheRun) {
   const Tree before = Snapshot(folder);
   MakeArchive("first.zip", {"orvantaes.app"}, "v3");
   MakeArchive("second.zip", {}, "v3");
-  EXPECT_EQ(Update({folder, "first.zip", "second.zip"}).status, 0);
+  EXPECT_EQ(Update({folder, "first.zip", "second.zip"}).status, 3);
   EXPECT_EQ(Snapshot(folder), before);
 }
 
@@ -160,17 +162,28 @@ TEST_F(UpdateEndToEnd, BothBundlesAbsentBeforeTheRun) {
   EXPECT_EQ(Snapshot(folder), BundlesOf("v2", {"orvantaes.app", "orvantaet.app"}));
 }
 
-TEST_F(UpdateEndToEnd, TooFewArgumentsOnlyStopAndReload) {
+// A run that cannot begin touches nothing, the agent included, and says so in its status.
+TEST_F(UpdateEndToEnd, RunThatCannotBeginRunsNothing) {
   MakeBundle(folder + "/orvantaes.app", "v1");
   MakeArchive("first.zip", {"orvantaes.app"}, "v2");
   const Tree before = Snapshot(folder);
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{}, std::vector<std::string>{folder, "first.zip"}}) {
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+  } cases[] = {
+      {{}, 2},
+      {{folder, "first.zip"}, 2},
+      {{folder + "/missing", "first.zip", "second.zip"}, 1},
+      {{folder + "/first.zip", "first.zip", "second.zip"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments.empty() ? "no arguments" : c.arguments.front());
     WriteFile(stubs.log(), "");
-    const ProgramResult result = Update(arguments);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(stubs.Calls(), StopAndReload());
+    const ProgramResult result = Update(c.arguments);
+    EXPECT_EQ(result.status, c.status) << result.err;
+    EXPECT_EQ(stubs.Calls(), std::vector<std::string>{});
     EXPECT_EQ(Snapshot(folder), before);
+    EXPECT_NE(result.err, "");
   }
 }
 
@@ -233,7 +246,7 @@ TEST_F(UpdateEndToEnd, LeftoverBackupsOfEarlierRunsSurvive) {
   EXPECT_EQ(Snapshot(folder), expected);
 }
 
-TEST_F(UpdateEndToEnd, UnwritableFolderTakesTheGuardedPath) {
+TEST_F(UpdateEndToEnd, UnwritableFolderIsAnError) {
   MakeBundle(folder + "/orvantaes.app", "v1");
   MakeBundle(folder + "/orvantaet.app", "v1");
   MakeArchive("first.zip", {"orvantaes.app"}, "v2");
@@ -244,9 +257,9 @@ TEST_F(UpdateEndToEnd, UnwritableFolderTakesTheGuardedPath) {
   const ProgramResult result = Update({folder, "first.zip", "second.zip"}, NobodyUid());
   chmod(folder.c_str(), 0755);
   ORVANTA_SKIP_IF_REFUSED(result);
-  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_EQ(Snapshot(folder), before); // nothing extracted, both archives kept
-  EXPECT_EQ(stubs.Calls(), StopAndReload());
+  EXPECT_EQ(stubs.Calls(), std::vector<std::string>{});
   EXPECT_NE(result.err.find("cannot write '" + folder), std::string::npos) << result.err;
 }
 
@@ -267,9 +280,9 @@ TEST_F(UpdateEndToEnd, FailingRenameOfTheSwapPutsBackWhatMoved) {
   const Tree before = Snapshot(folder);
   const ProgramResult result = Update({folder, "first.zip", "second.zip"}, NobodyUid());
   ORVANTA_SKIP_IF_REFUSED(result);
-  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.status, 3) << result.err;
   EXPECT_EQ(Snapshot(folder), before); // the previous pair in place, both archives kept
-  EXPECT_EQ(stubs.Calls().back(), ReloadCall());
+  EXPECT_EQ(stubs.Calls(), StopAndReload());
   EXPECT_NE(result.err.find("cannot rename '" + folder + "/orvantaet.app'"), std::string::npos)
       << result.err;
 }

@@ -1,10 +1,13 @@
-// The built update program under faults, one row per fault: a full disk, hostile archives,
-// read-only trees, termination signals at each stage. Every row ends with the folder holding
-// exactly the new pair or exactly the previous pair (whole trees, so no backup names, staging
-// folder, record or archives are left) or, for a run stopped before its own work, untouched;
-// nothing written outside the folder; and the reload issued.
+// The built update program under faults, one row per fault: a full disk, hostile archives and
+// archive arguments, read-only and immutable trees, odd launch states, every held signal at each
+// phase. Every row ends with the folder holding exactly the new pair or exactly the previous pair
+// (whole trees, so no backup names, staging folder or record are left; the archives only where
+// the row says), or, for a run refused before its own work, untouched with no command run; with
+// nothing written outside the folder; and with the agent either untouched or unloaded and
+// reloaded, the reload last.
 // Real unzip does the extracting; a wrapper on PATH around it, and stubs for launchctl and
 // killall, log each call and can send a signal at a chosen moment.
+#include "SystemServices.h"
 #include "TestSupport.h"
 #include "Updater.h"
 #include "ZipWriter.h"
@@ -33,12 +36,21 @@ namespace stdfs = std::filesystem;
 using agent::ShellQuote;
 using Tree = std::map<std::string, std::string>;
 
-enum class Outcome { NewPair, PreviousPair, Untouched };
+enum class Outcome {
+  NewPair,
+  PreviousPair,            // the archives removed
+  PreviousPairAndArchives, // a swap that was undone keeps them
+  Untouched,               // refused before anything ran: no command at all
+};
+
+// What the agent went through: by default the new pair cycles it and a previous pair leaves it
+// alone (a pair that fails the judgement never stops it).
+enum class Agent { ByOutcome, Untouched, Cycled };
 
 // When a stub sends its signal, and to whom.
 struct Injection {
   const char* at = ""; // "kill" (first killall), "unzip-start", "unzip-end" (first unzip), "reload"
-  const char* signal = ""; // as kill -s takes it
+  std::string signal;  // as kill -SIGNAL takes it: a name or a number
   const char* to = ""; // "process" (update alone), "group" (its process group), "tool" (the stub)
 };
 
@@ -57,6 +69,10 @@ struct Fault {
   const char* first = "first.zip";     // the archive arguments
   const char* second = "second.zip";
   const char* errorNames = nullptr; // a text that standard error must hold
+  Agent agent = Agent::ByOutcome;
+  std::optional<std::vector<std::string>> arguments = {}; // replaces FOLDER FIRST SECOND
+  bool withTerminal = false; // run with a pseudo-terminal as its controlling terminal
+  bool hangTool = false;     // the unzip stub that sends the signal then waits a minute
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -124,7 +140,10 @@ public:
   ScratchDir sandbox{"orvanta-fault"};
   const std::string folder = sandbox / "apps", outside = sandbox / "outside";
   const std::string stubs = sandbox / "stubs", run = sandbox / "run", log = stubs + "/calls.log";
-  Tree extras; // what an archive may add to the folder besides the pair
+  Tree extras;                        // what an archive may add to the folder besides the pair
+  std::optional<Tree> previousPair;   // the previous pair, when the folder held more than it
+  std::vector<std::string> immutable; // made immutable by the row; released after the run
+  std::string skipReason;             // set by a row that this machine cannot arrange
 
 protected:
   void WriteStubs() {
@@ -134,39 +153,59 @@ protected:
         realUnzip = std::string(dir) + "/unzip";
     ASSERT_FALSE(realUnzip.empty()) << "unzip is not installed";
     const std::string fired = ShellQuote(run + "/fired"), pid = ShellQuote(run + "/update.pid");
-    const std::string script = "#!/bin/sh\n"
-                               "tool=${0##*/}\n"
-                               "printf '%s\\n' \"$tool $*\" >> " +
-                               ShellQuote(log) +
-                               "\n"
-                               "fault() {\n"
-                               "  [ -n \"$FAULT_AT\" ] && [ \"$FAULT_AT\" = \"$1\" ] && [ ! -e " +
-                               fired + " ] || return 0\n  : > " + fired +
-                               "\n"
-                               "  case \"$FAULT_TO\" in\n"
-                               "    group) kill -s \"$FAULT_SIGNAL\" 0 ;;\n"
-                               "    process) kill -s \"$FAULT_SIGNAL\" \"$(cat " +
-                               pid +
-                               ")\" ;;\n"
-                               "    tool) kill -s \"$FAULT_SIGNAL\" $$ ;;\n"
-                               "  esac\n"
-                               "}\n"
-                               "case \"$tool\" in\n"
-                               "  killall) fault kill ;;\n"
-                               "  launchctl) [ \"$1\" = load ] && fault reload ;;\n"
-                               "  unzip)\n"
-                               "    fault unzip-start\n    " +
-                               ShellQuote(realUnzip) +
-                               " \"$@\"\n"
-                               "    status=$?\n"
-                               "    fault unzip-end\n"
-                               "    exit $status ;;\n"
-                               "esac\n"
-                               "exit 0\n";
+    const std::string script =
+        "#!/bin/sh\n"
+        "tool=${0##*/}\n"
+        "printf '%s\\n' \"$tool $*\" >> " +
+        ShellQuote(log) +
+        "\n"
+        "fault() {\n"
+        "  [ -n \"$FAULT_AT\" ] && [ \"$FAULT_AT\" = \"$1\" ] && [ ! -e " +
+        fired + " ] || return 0\n  : > " + fired +
+        "\n"
+        "  case \"$FAULT_TO\" in\n"
+        "    group) kill -\"$FAULT_SIGNAL\" -\"$(cat " +
+        pid +
+        ")\" ;;\n"
+        "    process) kill -\"$FAULT_SIGNAL\" \"$(cat " +
+        pid +
+        ")\" ;;\n"
+        "    tool) kill -\"$FAULT_SIGNAL\" $$ ;;\n"
+        "  esac\n"
+        "  # A tool that goes on after the signal: the run must end it.\n"
+        "  if [ -n \"$FAULT_HANG\" ]; then sleep 60; echo 'tool outlived' >> " +
+        ShellQuote(log) +
+        "; fi\n"
+        "}\n"
+        "case \"$tool\" in\n"
+        "  killall) fault kill ;;\n"
+        "  launchctl) [ \"$1\" = load ] && fault reload ;;\n"
+        "  unzip)\n"
+        "    fault unzip-start\n    " +
+        ShellQuote(realUnzip) +
+        " \"$@\"\n"
+        "    status=$?\n"
+        "    fault unzip-end\n"
+        "    exit $status ;;\n"
+        "esac\n"
+        "exit 0\n";
     for (const char* tool : {"launchctl", "killall", "unzip"})
       WriteFile(stubs + "/" + tool, script, 0755);
   }
 };
+
+// Makes a new pseudo-terminal the controlling terminal of the calling process, which must not
+// lead a process group yet; the master side stays open and unread, so a prompt there waits.
+void TakeNewTerminal() {
+  setsid();
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+    return;
+  const char* name = ptsname(master);
+  const int terminal = name != nullptr ? open(name, O_RDWR) : -1; // becomes the controlling one
+  if (terminal >= 0)
+    dup2(terminal, STDIN_FILENO);
+}
 
 // The update program, in its own process group, with the stubs first on PATH. With a small
 // tmpfs, the folder is copied into a tmpfs mounted over it in a private mount namespace and the
@@ -178,12 +217,16 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
                  {"HOME", t.sandbox / "home"},
                  {"FAULT_AT", fault.injection.at},
                  {"FAULT_SIGNAL", fault.injection.signal},
-                 {"FAULT_TO", fault.injection.to}};
+                 {"FAULT_TO", fault.injection.to},
+                 {"FAULT_HANG", fault.hangTool ? "1" : ""}};
   if (fault.asNobody)
     options.runAs = NobodyUid();
   const std::string pidFile = t.run + "/update.pid", cwd = t.sandbox.path();
-  options.inChild = [pidFile, cwd, atLaunch = fault.atLaunch] {
-    setpgid(0, 0);
+  options.inChild = [pidFile, cwd, atLaunch = fault.atLaunch, terminal = fault.withTerminal] {
+    if (terminal)
+      TakeNewTerminal();
+    else
+      setpgid(0, 0);
     (void)chdir(cwd.c_str());
     const std::string pid = std::to_string(getpid());
     const int fd = open(pidFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -194,7 +237,15 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
     if (atLaunch)
       atLaunch();
   };
-  const std::vector<std::string> arguments = {t.folder, fault.first, fault.second};
+  const std::vector<std::string> arguments =
+      fault.arguments.value_or(std::vector<std::string>{t.folder, fault.first, fault.second});
+  if (fault.withTerminal) {
+    // A prompt that nothing answers would hold the run for good: a limit turns that into a
+    // failing status.
+    options.arguments = {"-s", "KILL", "60", ORVANTA_UPDATE_BINARY};
+    options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+    return RunProgram("/usr/bin/timeout", options);
+  }
   if (!fault.inSmallTmpfs) {
     options.arguments = arguments;
     return RunProgram(ORVANTA_UPDATE_BINARY, options);
@@ -225,16 +276,35 @@ std::optional<ProgramResult> RunUpdate(UpdateFault& t, const Fault& fault,
   return result;
 }
 
+// chattr +i (or -i); false when the file system or the machine refuses it.
+bool SetImmutable(const std::string& path, bool on) {
+  return std::system(
+             ("chattr " + std::string(on ? "+i " : "-i ") + ShellQuote(path) + " 2>/dev/null")
+                 .c_str()) == 0;
+}
+
+std::vector<std::string> LogLines(const std::string& log) {
+  std::vector<std::string> lines;
+  std::istringstream text(ReadFile(log));
+  for (std::string line; std::getline(text, line);)
+    lines.push_back(line);
+  return lines;
+}
+
 TEST_P(UpdateFault, EndsWithAWholePair) {
   const Fault& fault = GetParam();
   if (fault.asNobody && geteuid() != 0)
     GTEST_SKIP() << "running as another user needs root";
   Materialize(folder, Bundle("orvantaes.app", "v1") + Bundle("orvantaet.app", "v1"));
   fault.arrange(*this);
-  const Tree before = Snapshot(folder);
+  if (!skipReason.empty())
+    GTEST_SKIP() << skipReason;
+  const Tree before = Snapshot(folder), outsideBefore = Snapshot(outside);
   Tree previous = before;
   previous.erase("first.zip");
   previous.erase("second.zip");
+  if (previousPair)
+    previous = *previousPair;
   if (fault.asNobody) {
     ASSERT_EQ(std::system(
                   ("chown -hR " + std::to_string(NobodyUid()) + " " + ShellQuote(folder)).c_str()),
@@ -243,6 +313,8 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
 
   const std::string resultFolder = fault.inSmallTmpfs ? sandbox / "result" : folder;
   const std::optional<ProgramResult> result = RunUpdate(*this, fault, resultFolder);
+  for (const std::string& path : immutable)
+    SetImmutable(path, false);
   if (!result)
     GTEST_SKIP() << "this machine does not permit a tmpfs in a private mount namespace";
   ORVANTA_SKIP_IF_REFUSED(*result);
@@ -254,22 +326,37 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
               std::string::npos)
         << result->err;
   }
-  Tree expected = fault.outcome == Outcome::NewPair        ? PairOf("v2")
-                  : fault.outcome == Outcome::PreviousPair ? previous
-                                                           : before;
+  Tree expected = fault.outcome == Outcome::NewPair     ? PairOf("v2")
+                  : fault.outcome == Outcome::Untouched ? before
+                                                        : previous;
+  if (fault.outcome == Outcome::PreviousPairAndArchives)
+    for (const char* archive : {"first.zip", "second.zip"})
+      expected[archive] = before.at(archive);
   expected.insert(extras.begin(), extras.end());
   EXPECT_EQ(Snapshot(resultFolder), expected) << result->err;
-  EXPECT_EQ(Snapshot(outside), Tree{});
-  const std::string reload =
-      "launchctl load -w " + sandbox / "home/Library/LaunchAgents/com.orvanta.orvantaes.plist";
-  const std::vector<std::string> calls = [&] {
-    std::vector<std::string> lines;
-    std::istringstream text(ReadFile(log));
-    for (std::string line; std::getline(text, line);)
-      lines.push_back(line);
-    return lines;
-  }();
-  EXPECT_NE(std::find(calls.begin(), calls.end(), reload), calls.end());
+  EXPECT_EQ(Snapshot(outside), outsideBefore);
+
+  const std::vector<std::string> calls = LogLines(log);
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "tool outlived"), 0)
+      << "the run waited for a tool after a held signal";
+  if (fault.outcome == Outcome::Untouched) {
+    EXPECT_EQ(calls, std::vector<std::string>{}) << "a refused run ran commands";
+    return;
+  }
+  std::vector<std::string> agentCalls;
+  for (const std::string& call : calls)
+    if (call.rfind("launchctl ", 0) == 0 || call.rfind("killall ", 0) == 0)
+      agentCalls.push_back(call);
+  const bool cycled = fault.agent == Agent::ByOutcome ? fault.outcome == Outcome::NewPair
+                                                      : fault.agent == Agent::Cycled;
+  if (!cycled) {
+    EXPECT_EQ(agentCalls, std::vector<std::string>{}) << "the agent was touched";
+    return;
+  }
+  const std::string plist = sandbox / "home/Library/LaunchAgents/com.orvanta.orvantaes.plist";
+  ASSERT_FALSE(agentCalls.empty());
+  EXPECT_EQ(agentCalls.front(), "launchctl unload " + plist);
+  EXPECT_EQ(agentCalls.back(), "launchctl load -w " + plist);
 }
 
 const auto kNew = [](UpdateFault& t) { t.NewArchives(); };
@@ -282,7 +369,7 @@ Fault Launched(const char* id, std::function<void()> atLaunch, Injection injecti
   return fault;
 }
 
-// A row whose archive arguments are refused: nothing moves, exit status 1.
+// A row whose archive arguments are refused: nothing runs, exit status 1.
 Fault Refused(const char* id, const char* first, const char* second,
               std::function<void(UpdateFault&)> arrange) {
   Fault fault{id, std::move(arrange), Outcome::Untouched, 1};
@@ -290,6 +377,37 @@ Fault Refused(const char* id, const char* first, const char* second,
   fault.second = second;
   fault.errorNames = std::string_view(first) == "first.zip" ? second : first;
   return fault;
+}
+
+// A row with its own command line (relative paths are taken from the sandbox).
+Fault Called(const char* id, std::vector<std::string> arguments,
+             std::function<void(UpdateFault&)> arrange, Outcome outcome, int status) {
+  Fault fault{id, std::move(arrange), outcome, status};
+  fault.arguments = std::move(arguments);
+  return fault;
+}
+
+// A row in which the companion bundle cannot be renamed (chattr +i): the swap cannot complete.
+Fault Immovable(const char* id, std::function<void(UpdateFault&)> arrange) {
+  return {id,
+          [arrange](UpdateFault& t) {
+            arrange(t);
+            const std::string companion = t.folder + "/orvantaet.app";
+            if (!SetImmutable(companion, true))
+              t.skipReason = "this file system does not let chattr +i make a folder immutable";
+            else
+              t.immutable.push_back(companion);
+          },
+          Outcome::PreviousPairAndArchives,
+          3,
+          {},
+          false,
+          false,
+          {},
+          "first.zip",
+          "second.zip",
+          nullptr,
+          Agent::Cycled};
 }
 
 // Many small files, then one too big for the space left: the disk fills part-way through.
@@ -304,6 +422,58 @@ std::vector<ZipEntry> WithBigFile(std::vector<ZipEntry> entries) {
   return entries;
 }
 
+// A killed run's folder: its record says Swapping, its staged pair (v1.5) is whole, and it had
+// moved the service bundle to its backup when it died.
+void KilledBetweenTheBackups(UpdateFault& t) {
+  const std::string staging = ".orvanta-update-KilledRun0";
+  Materialize(t.folder + "/" + staging,
+              Bundle("orvantaes.app", "v1.5") + Bundle("orvantaet.app", "v1.5"));
+  stdfs::rename(t.folder + "/orvantaes.app", t.folder + "/orvantaes.app.7");
+  WriteFile(t.folder + "/.orvanta-update.record",
+            "orvanta-update record 1\nstage swapping\nstaging " + staging +
+                "\nsuffix 7\nprevious 11\n");
+  t.NewArchives();
+  t.previousPair = PairOf("v1");
+}
+
+// Every held signal at each phase: before and during the extraction the pair is given up and
+// the agent never touched; in the stop phase the pair is given up and the agent reloaded; at the
+// reload the new pair is in place. The run ends by the signal each time.
+std::vector<Fault> SignalRows() {
+  static std::vector<std::string> ids; // the rows keep pointers to their ids
+  const struct {
+    const char* at;
+    Outcome outcome;
+    Agent agent;
+  } phases[] = {
+      {"unzip-start", Outcome::PreviousPair, Agent::Untouched},
+      {"kill", Outcome::PreviousPair, Agent::Cycled},
+      {"reload", Outcome::NewPair, Agent::Cycled},
+  };
+  std::vector<Fault> rows;
+  const std::vector<int> signals = agent::HoldableSignals();
+  ids.reserve(signals.size() * std::size(phases));
+  for (const int signal : signals) {
+#ifdef SIGRTMIN
+    // Of the real-time signals, the first and the last stand for all.
+    if (signal > SIGRTMIN && signal < SIGRTMAX)
+      continue;
+#endif
+    for (const auto& phase : phases) {
+      ids.push_back("Signal" + std::to_string(signal) + "At_" + phase.at);
+      std::replace(ids.back().begin(), ids.back().end(), '-', '_');
+      Fault row{ids.back().c_str(),
+                kNew,
+                phase.outcome,
+                128 + signal,
+                {phase.at, std::to_string(signal), "process"}};
+      row.agent = phase.agent;
+      rows.push_back(row);
+    }
+  }
+  return rows;
+}
+
 const Fault kFaults[] = {
     {"NoFault", kNew, Outcome::NewPair},
     // Extraction fails part-way after both bundle folders already exist.
@@ -312,7 +482,7 @@ const Fault kFaults[] = {
        t.WriteArchives(WithBigFile(Bundle("orvantaes.app", "v2")), Bundle("orvantaet.app", "v2"));
      },
      Outcome::PreviousPair,
-     0,
+     3,
      {},
      false,
      true},
@@ -322,7 +492,14 @@ const Fault kFaults[] = {
        first[2].badChecksum = true;
        t.WriteArchives(first, Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
+    // A file that is no zip archive is one that could not be extracted, not an absent one.
+    {"ArchiveIsNoZip",
+     [](UpdateFault& t) {
+       t.NewArchives();
+       WriteFile(t.folder + "/first.zip", "a letter, not an archive");
+     },
+     Outcome::PreviousPair, 3},
     // Entries that try to leave the folder.
     {"EntryNamesClimbOut",
      [](UpdateFault& t) {
@@ -343,7 +520,7 @@ const Fault kFaults[] = {
                        Bundle("orvantaet.app", "v2") +
                            std::vector<ZipEntry>{ZipLink("orvantaes.app", t.outside)});
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     {"RelativeLinkOutThenFileThroughItAcrossArchives",
      [](UpdateFault& t) {
        t.WriteArchives(
@@ -353,7 +530,7 @@ const Fault kFaults[] = {
                std::vector<ZipEntry>{
                    ZipLink("orvantaet.app/Contents/PlugIns", "../../../outside")});
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     {"LinkOutAndFileThroughItInOneArchive",
      [](UpdateFault& t) {
        t.WriteArchives(
@@ -362,22 +539,46 @@ const Fault kFaults[] = {
                                      ZipFile("orvantaes.app/Contents/PlugIns/evil", "x")},
            Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     {"LinkOutInLastArchive",
      [](UpdateFault& t) {
        t.WriteArchives(Bundle("orvantaes.app", "v2") +
                            std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/Docs", "/etc")},
                        Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     // Archives without a usable bundle.
     {"BundleIsAFile",
      [](UpdateFault& t) {
        t.WriteArchives({ZipFile("orvantaes.app", "not a folder")}, Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     {"EmptyArchive", [](UpdateFault& t) { t.WriteArchives({}, Bundle("orvantaet.app", "v2")); },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
+    // An encrypted entry: unzip would ask for its password on the terminal. It has none.
+    {"EncryptedEntryUnderATerminal",
+     [](UpdateFault& t) {
+       t.NewArchives();
+       ScratchDir plain("orvanta-plain");
+       Materialize(plain.path(), Bundle("orvantaes.app", "v2"));
+       ASSERT_EQ(std::system(("cd " + ShellQuote(plain.path()) + " && rm -f " +
+                              ShellQuote(t.folder + "/first.zip") + " && zip -qr -P secret " +
+                              ShellQuote(t.folder + "/first.zip") + " orvantaes.app")
+                                 .c_str()),
+                 0);
+     },
+     Outcome::PreviousPair,
+     3,
+     {},
+     false,
+     false,
+     {},
+     "first.zip",
+     "second.zip",
+     nullptr,
+     Agent::Untouched,
+     {},
+     true},
     // Read-only files and folders inside the bundles.
     {"ReadOnlyPreviousBundles",
      [](UpdateFault& t) {
@@ -405,7 +606,7 @@ const Fault kFaults[] = {
        t.WriteArchives(first, Bundle("orvantaet.app", "v2", true));
      },
      Outcome::PreviousPair,
-     0,
+     3,
      {},
      true},
     // A link that already stands in the folder is never written through.
@@ -416,7 +617,7 @@ const Fault kFaults[] = {
                            std::vector<ZipEntry>{ZipFile("ext/evil", "x")},
                        Bundle("orvantaet.app", "v2"));
      },
-     Outcome::PreviousPair},
+     Outcome::PreviousPair, 3},
     // An entry of the folder the run cannot read is none of its business.
     {"UnreadableEntryInFolderAsUser",
      [](UpdateFault& t) {
@@ -430,7 +631,32 @@ const Fault kFaults[] = {
      0,
      {},
      true},
-    // Archive arguments whose removal at the end would take the folder or a bundle with it.
+    // Whatever stands at the draft's name is cleared, never written through or waited on; what
+    // cannot be cleared stops the run before anything runs.
+    {"FifoAtTheDraftsName",
+     [](UpdateFault& t) {
+       t.NewArchives();
+       ASSERT_EQ(mkfifo((t.folder + "/.orvanta-update.record.new").c_str(), 0600), 0);
+     },
+     Outcome::NewPair},
+    {"EmptyFolderAtTheDraftsName",
+     [](UpdateFault& t) {
+       t.NewArchives();
+       MakeDirs(t.folder + "/.orvanta-update.record.new");
+     },
+     Outcome::NewPair},
+    {"FullFolderAtTheDraftsName",
+     [](UpdateFault& t) {
+       t.NewArchives();
+       MakeDirs(t.folder + "/.orvanta-update.record.new");
+       WriteFile(t.folder + "/.orvanta-update.record.new/kept", "x");
+     },
+     Outcome::Untouched, 1},
+    // A rename of the swap fails: what moved goes back, both archives stay.
+    Immovable("SwapRenameFails", kNew),
+    // A killed run's swap that cannot go forward now turns back; this run's own swap fails too.
+    Immovable("ForwardRecoveryRenameFails", KilledBetweenTheBackups),
+    // Archive arguments whose removal at the end would take more than an archive in the folder.
     Refused("ArchiveIsTheFolder", ".", "second.zip", kNew),
     Refused("ArchiveIsABundle", "first.zip", "./orvantaes.app/", kNew),
     Refused("ArchiveIsAnAbsentBundle", "first.zip", "orvantaet.app",
@@ -438,6 +664,13 @@ const Fault kFaults[] = {
               stdfs::remove_all(t.folder + "/orvantaet.app");
               t.NewArchives();
             }),
+    Refused("ArchiveInsideABundle", "orvantaes.app/Contents/MacOS/agent", "second.zip", kNew),
+    Refused("ArchiveIsABackupName", "orvantaes.app.12", "second.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              WriteFile(t.folder + "/orvantaes.app.12", "a leftover");
+            }),
+    Refused("ArchiveIsTheRecord", ".orvanta-update.record", "second.zip", kNew),
     Refused("ArchiveIsAFolder", "first.zip", "sub.zip",
             [](UpdateFault& t) {
               t.NewArchives();
@@ -448,6 +681,38 @@ const Fault kFaults[] = {
               t.NewArchives();
               ASSERT_EQ(symlink("orvantaes.app", (t.folder + "/link.zip").c_str()), 0);
             }),
+    Refused("ArchiveOutsideTheFolder", "../outside/thesis.txt", "second.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              WriteFile(t.outside + "/thesis.txt", "three years of work");
+            }),
+    Refused("ArchiveThroughALinkOut", "docs/thesis.txt", "second.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              WriteFile(t.outside + "/thesis.txt", "three years of work");
+              ASSERT_EQ(symlink("../outside", (t.folder + "/docs").c_str()), 0);
+            }),
+    Refused("ArchiveThroughALinkIntoABundle", "mac/agent", "second.zip",
+            [](UpdateFault& t) {
+              t.NewArchives();
+              ASSERT_EQ(symlink("orvantaes.app/Contents/MacOS", (t.folder + "/mac").c_str()), 0);
+            }),
+    // The folder and the command line.
+    Called("FolderIsMissing", {"sandbox-has-no-such-folder", "first.zip", "second.zip"}, kNew,
+           Outcome::Untouched, 1),
+    Called("FolderIsAFile", {"apps/first.zip", "first.zip", "second.zip"}, kNew, Outcome::Untouched,
+           1),
+    Called(
+        "FolderNamedWithADash", {"--", "-apps", "first.zip", "second.zip"},
+        [](UpdateFault& t) {
+          t.NewArchives();
+          ASSERT_EQ(symlink("apps", (t.sandbox / "-apps").c_str()), 0);
+        },
+        Outcome::NewPair, 0),
+    Called("DashFolderWithoutTheEndOfOptions", {"-apps", "first.zip", "second.zip"}, kNew,
+           Outcome::Untouched, 2),
+    Called("NoArguments", {}, kNew, Outcome::Untouched, 2),
+    Called("HelpAmongOperands", {"--", "--help"}, kNew, Outcome::Untouched, 2),
     // How callers really launch it: the reader of its output gone, signals and streams as
     // inherited.
     Launched("BrokenPipeOnOutput", OutputToGoneReader),
@@ -461,72 +726,66 @@ const Fault kFaults[] = {
                for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
                  close(fd);
              }),
-    // Termination signals. In the stop phase the run reloads and ends, the folder untouched.
-    {"TermBeforeBackup", kNew, Outcome::Untouched, 128 + SIGTERM, {"kill", "TERM", "process"}},
-    {"CtrlCDuringStop", kNew, Outcome::Untouched, 128 + SIGINT, {"kill", "INT", "group"}},
-    // From the extraction to the reload they are held: previous pair before the decision...
-    {"IntAfterBackup",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGINT,
-     {"unzip-start", "INT", "process"}},
-    {"TermAfterBackup",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGTERM,
-     {"unzip-start", "TERM", "process"}},
-    {"HupAfterBackup",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGHUP,
-     {"unzip-start", "HUP", "process"}},
-    {"IntDuringExtraction",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGINT,
-     {"unzip-end", "INT", "process"}},
-    {"TermDuringExtraction",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGTERM,
-     {"unzip-end", "TERM", "process"}},
-    {"HupDuringExtraction",
-     kNew,
-     Outcome::PreviousPair,
-     128 + SIGHUP,
-     {"unzip-end", "HUP", "process"}},
-    {"IntToGroupDuringExtraction",
+    // A terminal's Ctrl-C reaches update's process group; the tools, in a session of their own,
+    // see nothing of it. Before the swap the pair is given up...
+    {"CtrlCDuringExtraction",
      kNew,
      Outcome::PreviousPair,
      128 + SIGINT,
      {"unzip-end", "INT", "group"}},
-    // ...as a Ctrl-C that only the tool saw, while system() shielded the run...
+    {"CtrlCDuringStop",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGINT,
+     {"kill", "INT", "group"},
+     false,
+     false,
+     {},
+     "first.zip",
+     "second.zip",
+     nullptr,
+     Agent::Cycled},
+    // ...a held signal ends a running unzip at once instead of waiting for it...
+    {"TermEndsAHangingUnzip",
+     kNew,
+     Outcome::PreviousPair,
+     128 + SIGTERM,
+     {"unzip-start", "TERM", "process"},
+     false,
+     false,
+     {},
+     "first.zip",
+     "second.zip",
+     nullptr,
+     Agent::Untouched,
+     {},
+     false,
+     true},
+    // ...a Ctrl-C that only the tool saw counts as the run's...
     {"IntToToolDuringExtraction",
      kNew,
      Outcome::PreviousPair,
      128 + SIGINT,
      {"unzip-end", "INT", "tool"}},
     // (a tool killed otherwise is a failed extraction, not an interrupt of the run)
-    {"ToolKilledDuringExtraction", kNew, Outcome::PreviousPair, 0, {"unzip-end", "KILL", "tool"}},
+    {"ToolKilledDuringExtraction", kNew, Outcome::PreviousPair, 3, {"unzip-end", "KILL", "tool"}},
     {"ToolTerminatedDuringExtraction",
      kNew,
      Outcome::PreviousPair,
-     0,
+     3,
      {"unzip-end", "TERM", "tool"}},
-    // ...and the new pair once the decision is made.
-    {"IntAfterDecision", kNew, Outcome::NewPair, 128 + SIGINT, {"reload", "INT", "process"}},
-    {"TermAfterDecision", kNew, Outcome::NewPair, 128 + SIGTERM, {"reload", "TERM", "process"}},
-    {"HupAfterDecision", kNew, Outcome::NewPair, 128 + SIGHUP, {"reload", "HUP", "process"}},
-    {"IntToGroupAfterDecision", kNew, Outcome::NewPair, 128 + SIGINT, {"reload", "INT", "group"}},
+    // ...and once the pair is swapped, the run completes.
+    {"CtrlCAfterTheSwap", kNew, Outcome::NewPair, 128 + SIGINT, {"reload", "INT", "group"}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Faults, UpdateFault, ::testing::ValuesIn(kFaults),
-                         [](const ::testing::TestParamInfo<Fault>& info) {
-                           return std::string(info.param.id);
-                         });
+const auto kFaultName = [](const ::testing::TestParamInfo<Fault>& info) {
+  return std::string(info.param.id);
+};
+INSTANTIATE_TEST_SUITE_P(Faults, UpdateFault, ::testing::ValuesIn(kFaults), kFaultName);
+INSTANTIATE_TEST_SUITE_P(Signals, UpdateFault, ::testing::ValuesIn(SignalRows()), kFaultName);
 
 // unzip's statuses as the real shell reports them: only a whole extraction (warnings included)
-// or an absent archive lets the run go on to judge the bundles.
+// or an absent archive (9, when no file stands there) lets the run go on to judge the bundles.
 TEST(ClassifyUnzipStatus, ReadsTheToolsStatuses) {
   using agent::UnzipResult;
   const struct {
@@ -535,7 +794,7 @@ TEST(ClassifyUnzipStatus, ReadsTheToolsStatuses) {
   } cases[] = {
       {"exit 0", UnzipResult::Completed},
       {"exit 1", UnzipResult::Completed},
-      {"exit 9", UnzipResult::Completed},
+      {"exit 9", UnzipResult::NoArchive},
       {"exit 2", UnzipResult::Failed},
       {"exit 3", UnzipResult::Failed},
       {"exit 4", UnzipResult::Failed},

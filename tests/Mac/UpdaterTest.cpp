@@ -1,6 +1,7 @@
 // The update sequence against a recording runner and a fake clock, on a real scratch folder.
 #include "Updater.h"
 #include "AgentControl.h"
+#include "CommandLine.h"
 #include "RecordingServices.h"
 #include "Staging.h"
 #include "TestSupport.h"
@@ -8,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -46,6 +49,13 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
   return all;
 }
 
+std::vector<std::string> StopPhase(int killSequences = 1) {
+  std::vector<std::string> commands{kPerUserUnload};
+  for (int i = 0; i < killSequences; ++i)
+    commands = Concat({commands, KillSequence()});
+  return commands;
+}
+
 class UpdaterTest : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -56,6 +66,8 @@ protected:
     WriteFile(scratch / "second.zip", "zip 2");
     // "Extraction" puts a new bundle where unzip was told to, as a good unzip would.
     services.onCommand = [this](const std::string& command) {
+      if (onAnyCommand)
+        onAnyCommand(command);
       if (command.rfind("unzip ", 0) != 0)
         return;
       staging = StagingOf(command);
@@ -78,7 +90,7 @@ protected:
     WriteFile(at + "/Contents/Info.plist", version);
   }
   int Run(const std::vector<std::string>& arguments) {
-    return RunUpdate(arguments, services, errors);
+    return RunUpdate(arguments, services, out, errors);
   }
   // Both unzips target one fresh private folder directly inside the folder.
   std::vector<std::string> Unzips() const {
@@ -87,88 +99,163 @@ protected:
     return {UnzipCommand(scratch / "second.zip", staging),
             UnzipCommand(scratch / "first.zip", staging)};
   }
+  // The longest sleep of the run, in milliseconds.
+  long LongestSleep() const {
+    long longest = 0;
+    for (const std::string& event : services.events)
+      if (event.rfind("sleep ", 0) == 0)
+        longest = std::max(longest, std::stol(event.substr(6)) *
+                                        (event.find("ms") == std::string::npos ? 1000 : 1));
+    return longest;
+  }
 
   ScratchDir scratch;
   std::string folder;
   RecordingServices services;
-  std::ostringstream errors;
+  std::ostringstream out, errors;
   bool extracts = true;
   std::function<void()> onUnzip; // runs at each unzip, before it "extracts"
-  std::string staging;           // the folder the last unzip extracted into
+  std::function<void(const std::string&)> onAnyCommand;
+  std::string staging; // the folder the last unzip extracted into
 };
 
-TEST_F(UpdaterTest, AgentGoneAtOnce) {
+// The pair is staged and judged while the agent runs; it is stopped only for the swap.
+TEST_F(UpdaterTest, AgentStoppedOnlyForTheSwap) {
+  onAnyCommand = [this](const std::string& command) {
+    // At the unload the staged pair is whole and the live bundles still the previous ones.
+    if (command == kPerUserUnload) {
+      EXPECT_EQ(orvanta::test::ReadFile(staging + "/orvantaes.app/Contents/Info.plist"), "v2");
+      EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist"), "v1");
+    }
+    // At the reload the new pair is in place; the backups are still there.
+    if (command == kPerUserReload) {
+      EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaet.app/Contents/Info.plist"), "v2");
+      EXPECT_FALSE(Snapshot(folder).empty());
+    }
+  };
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
-  EXPECT_EQ(services.commands,
-            Concat({{kPerUserUnload}, KillSequence(), Unzips(), {kPerUserReload}}));
-  EXPECT_EQ(services.clock, 1u);
+  EXPECT_EQ(services.commands, Concat({Unzips(), StopPhase(), {kPerUserReload}}));
+  EXPECT_EQ(services.now.count(), 0);
   EXPECT_EQ(services.probes, 1);
   EXPECT_EQ(Snapshot(folder), NewPair());
   EXPECT_EQ(errors.str(), "");
 }
 
-TEST_F(UpdaterTest, AgentGoneAfterThreeProbes) {
-  services.agentRunning = [](int probe, unsigned) { return probe < 3; };
-  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
-  EXPECT_EQ(services.commands, Concat({{kPerUserUnload},
-                                       KillSequence(),
-                                       KillSequence(),
-                                       KillSequence(),
-                                       KillSequence(),
-                                       Unzips(),
-                                       {kPerUserReload}}));
-  EXPECT_EQ(services.probes, 4);
-  EXPECT_EQ(services.clock, 4u);
+// Probes every 50 ms at most, the kill sequence again every second while the agent runs, and
+// after 11 s the update goes on regardless.
+TEST_F(UpdaterTest, StopPhaseProbesOftenAndKillsEverySecond) {
+  const struct {
+    const char* name;
+    long stopsAtMs; // the agent is gone from this fake time on; -1 never
+    int killSequences;
+    long endMs; // the fake time when the stop phase ends
+  } cases[] = {
+      {"gone after three probes", 150, 1, 150},
+      {"gone after 2.5 s", 2500, 3, 2500},
+      {"never gone", -1, 11, 11000},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    services = RecordingServices();
+    SetUp();
+    RecordingServices& fresh = services;
+    fresh.agentRunning = [&fresh, c](int, unsigned) {
+      return c.stopsAtMs < 0 || fresh.now.count() < c.stopsAtMs;
+    };
+    EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+    EXPECT_EQ(fresh.commands, Concat({Unzips(), StopPhase(c.killSequences), {kPerUserReload}}));
+    EXPECT_EQ(fresh.now.count(), c.endMs);
+    EXPECT_LE(LongestSleep(), 50);
+    EXPECT_EQ(Snapshot(folder), NewPair());
+  }
 }
 
-TEST_F(UpdaterTest, AgentNeverGoneStillUpdatesAfterElevenSeconds) {
-  services.agentRunning = [](int, unsigned) { return true; };
-  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
-  std::vector<std::string> expected{kPerUserUnload};
-  for (int sequence = 0; sequence < 11; ++sequence)
-    expected = Concat({expected, KillSequence()});
-  EXPECT_EQ(services.commands, Concat({expected, Unzips(), {kPerUserReload}}));
-  EXPECT_EQ(services.probes, 10);
-  EXPECT_EQ(services.clock, 11u);
+TEST(ParseUpdateArguments, UsageErrorsAndOperands) {
+  using Kind = UpdateRequest::Kind;
+  const struct {
+    std::vector<std::string> arguments;
+    Kind kind;
+    const char* folder;
+  } cases[] = {
+      {{"apps", "a.zip", "b.zip"}, Kind::Update, "apps"},
+      {{"--check", "apps", "a.zip", "b.zip"}, Kind::Check, "apps"},
+      {{"apps", "a.zip", "b.zip", "--check"}, Kind::Check, "apps"},
+      {{"--", "-apps", "a.zip", "b.zip"}, Kind::Update, "-apps"},
+      {{"--check", "--", "--check", "a.zip", "b.zip"}, Kind::Check, "--check"},
+      {{"-", "a.zip", "b.zip"}, Kind::Update, "-"},
+      {{"-h"}, Kind::Help, ""},
+      {{"--help"}, Kind::Help, ""},
+      {{"--version"}, Kind::Version, ""},
+      {{}, Kind::Usage, ""},
+      {{"apps"}, Kind::Usage, ""},
+      {{"apps", "a.zip"}, Kind::Usage, ""},
+      {{"apps", "a.zip", "b.zip", "c.zip"}, Kind::Usage, ""},
+      {{"", "a.zip", "b.zip"}, Kind::Usage, ""},
+      {{"apps", "", "b.zip"}, Kind::Usage, ""},
+      {{"apps", "a.zip", ""}, Kind::Usage, ""},
+      {{"-apps", "a.zip", "b.zip"}, Kind::Usage, ""},
+      {{"--helpx"}, Kind::Usage, ""},
+      {{"-H"}, Kind::Usage, ""},
+      {{"--", "--help"}, Kind::Usage, ""},
+      {{"--help", "apps", "a.zip", "b.zip"}, Kind::Usage, ""},
+      {{"apps", "--version"}, Kind::Usage, ""},
+      {{"--check", "--check", "apps", "a.zip", "b.zip"}, Kind::Usage, ""},
+      {{"--check", "apps", "a.zip"}, Kind::Usage, ""},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& argument : c.arguments)
+      line += "[" + argument + "]";
+    SCOPED_TRACE(line);
+    const UpdateRequest request = ParseUpdateArguments(c.arguments);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.folder, c.folder);
+    EXPECT_EQ(request.problem.empty(), c.kind != Kind::Usage);
+  }
 }
 
-TEST_F(UpdaterTest, MissingArgumentsOnlyStopAndReload) {
-  const std::vector<std::vector<std::string>> argumentLists = {{},
-                                                               {folder},
-                                                               {folder, "first.zip"},
-                                                               {"", "first.zip", "second.zip"},
-                                                               {folder, "", "second.zip"},
-                                                               {folder, "first.zip", ""}};
+TEST_F(UpdaterTest, UsageErrorRunsNothing) {
   const auto before = Snapshot(folder);
-  for (const auto& arguments : argumentLists) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{}, {folder, "first.zip"}, {"--helpx"}}) {
     RecordingServices fresh;
-    EXPECT_EQ(RunUpdate(arguments, fresh, errors), 0);
-    EXPECT_EQ(fresh.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
+    std::ostringstream lines;
+    EXPECT_EQ(RunUpdate(arguments, fresh, out, lines), 2);
+    EXPECT_EQ(fresh.events, std::vector<std::string>{});
+    EXPECT_NE(lines.str().find(kUpdateUsage), std::string::npos) << lines.str();
   }
   EXPECT_EQ(Snapshot(folder), before);
 }
 
 TEST_F(UpdaterTest, UntrustedRecordOfAKilledRunStopsTheRun) {
-  // Whatever stands at the record's name and is no record written by a run: nothing is touched.
+  // Whatever stands at the record's name and is no record written by a run: nothing is touched,
+  // the agent included.
   for (const char* record : {"garbage\n", ""}) {
     WriteFile(scratch / kRecordName, record);
     const auto before = Snapshot(folder);
     RecordingServices fresh;
     std::ostringstream lines;
-    EXPECT_EQ(RunUpdate({folder, "first.zip", "second.zip"}, fresh, lines), 1);
-    EXPECT_EQ(fresh.commands, Concat({{kPerUserUnload}, KillSequence(), {kPerUserReload}}));
+    EXPECT_EQ(RunUpdate({folder, "first.zip", "second.zip"}, fresh, out, lines), 1);
+    EXPECT_EQ(fresh.commands, std::vector<std::string>{});
     EXPECT_EQ(Snapshot(folder), before);
     EXPECT_NE(lines.str().find(kRecordName), std::string::npos) << lines.str();
   }
 }
 
 TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
-  // Killed mid-swap: the service bundle had gone to its backup, the staged pair was whole.
+  // Killed mid-swap: the service bundle had gone to its backup, the staged pair was whole. The
+  // agent may be unloaded: it is stopped before any bundle moves and reloaded once the pair is
+  // whole, before this run stages its own.
   const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
   MakeBundle(killed + "/orvantaes.app", "v1.5");
   MakeBundle(killed + "/orvantaet.app", "v1.5");
   std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
-  ASSERT_TRUE(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}).empty());
+  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  onAnyCommand = [&](const std::string& command) {
+    if (command == kPerUserUnload && services.commands.empty()) {
+      EXPECT_TRUE(std::filesystem::exists(scratch / "orvantaes.app.7"));
+    }
+  };
   std::string stagedAtFirstUnzip;
   onUnzip = [&] {
     if (stagedAtFirstUnzip.empty())
@@ -176,21 +263,25 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
   };
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0) << errors.str();
   EXPECT_EQ(stagedAtFirstUnzip, "v1.5");
+  EXPECT_EQ(services.commands,
+            Concat({StopPhase(), {kPerUserReload}, Unzips(), StopPhase(), {kPerUserReload}}));
   EXPECT_EQ(Snapshot(folder), NewPair());
 }
 
-TEST_F(UpdaterTest, FailedExtractionRollsBack) {
+// A pair that fails the judgement never touches the agent: exit 3, the previous pair, the
+// archives gone.
+TEST_F(UpdaterTest, FailedJudgementLeavesTheAgentAlone) {
   extracts = false;
   const auto before = Snapshot(folder);
-  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0);
+  EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 3);
   auto expected = before;
   expected.erase("first.zip");
   expected.erase("second.zip");
   EXPECT_EQ(Snapshot(folder), expected);
-  EXPECT_EQ(services.commands.back(), kPerUserReload);
+  EXPECT_EQ(services.commands, Unzips());
 }
 
-TEST_F(UpdaterTest, ErrorDuringRollbackIsReportedAndStillReloads) {
+TEST_F(UpdaterTest, ErrorDuringRollbackIsReported) {
   // The archive turns into a folder with content while it is extracted: removing it as a single
   // entry fails.
   extracts = false;
@@ -204,10 +295,60 @@ TEST_F(UpdaterTest, ErrorDuringRollbackIsReportedAndStillReloads) {
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 1);
   EXPECT_NE(errors.str().find("cannot remove '" + scratch / "first.zip" + "'"), std::string::npos)
       << errors.str();
-  EXPECT_EQ(services.commands.back(), kPerUserReload);
-  // The previous bundles are back all the same.
+  EXPECT_EQ(services.commands, Unzips());
+  // The previous bundles are there all the same.
   EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist"), "v1");
   EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaet.app/Contents/Info.plist"), "v1");
+}
+
+// A held signal: before the swap the pair is given up (and the agent, if unloaded, reloaded);
+// once the stop phase is over the swap completes. The run ends by the signal (releasedWith).
+TEST_F(UpdaterTest, HeldSignalFollowsThePhase) {
+  const struct {
+    const char* at; // the command during which the signal arrives
+    bool installed;
+    bool agentCycled;
+  } cases[] = {
+      {"unzip", false, false},
+      {kPerUserUnload, false, true},
+      {"killall -9 orvantaes", false, true},
+      {kPerUserReload, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.at);
+    services = RecordingServices();
+    SetUp();
+    const auto before = Snapshot(folder);
+    onAnyCommand = [this, c](const std::string& command) {
+      if (command.rfind(c.at, 0) == 0)
+        services.heldSignal = SIGTERM;
+    };
+    Run({folder, "first.zip", "second.zip"});
+    EXPECT_EQ(services.releasedWith, SIGTERM);
+    auto previous = before;
+    previous.erase("first.zip");
+    previous.erase("second.zip");
+    EXPECT_EQ(Snapshot(folder), c.installed ? NewPair() : previous);
+    const bool reloaded = !services.commands.empty() && services.commands.back() == kPerUserReload;
+    EXPECT_EQ(reloaded, c.agentCycled);
+  }
+}
+
+// --check stages and judges as a run does, then leaves archives, bundles and the agent alone.
+TEST_F(UpdaterTest, CheckJudgesAndTouchesNothing) {
+  const auto before = Snapshot(folder);
+  EXPECT_EQ(Run({"--check", folder, "first.zip", "second.zip"}), 0) << errors.str();
+  EXPECT_EQ(services.commands, Unzips());
+  EXPECT_EQ(Snapshot(folder), before);
+
+  extracts = false;
+  services = RecordingServices();
+  SetUp();
+  extracts = false;
+  std::ostringstream lines;
+  EXPECT_EQ(RunUpdate({"--check", folder, "first.zip", "second.zip"}, services, out, lines), 3);
+  EXPECT_NE(lines.str().find("no folder 'orvantaes.app'"), std::string::npos) << lines.str();
+  EXPECT_EQ(Snapshot(folder), before);
 }
 
 TEST(UnzipCommand, QuotesEachPathForTheShell) {
@@ -220,6 +361,8 @@ TEST(UnzipCommand, QuotesEachPathForTheShell) {
       {"/my dir/a b.zip", "/my dir", "unzip -o '/my dir/a b.zip' -d '/my dir'"},
       {"/it's/$(rm -rf x);`y`.zip", "/it's",
        "unzip -o '/it'\\''s/$(rm -rf x);`y`.zip' -d '/it'\\''s'"},
+      // Relative paths that begin with "-" are never options.
+      {"-apps/a.zip", "-apps/.s", "unzip -o './-apps/a.zip' -d './-apps/.s'"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(UnzipCommand(c.archive, c.folder), c.command);

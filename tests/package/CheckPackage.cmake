@@ -103,7 +103,7 @@ foreach(variable includedir libdir)
   endif()
 endforeach()
 check_pkg_config_consumer(plain LINK ${extra_flags} -Wl,-rpath,${prefix}/lib)
-run(${prefix}/libexec/orvanta/update)
+run(${prefix}/libexec/orvanta/update --version)
 
 # Without RapidJSON's headers the package says so at find_package, not at the first #include.
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/no-rapidjson

@@ -1,5 +1,5 @@
 // A SystemServices that runs nothing: it records every command, sleep, probe and progress line,
-// keeps a fake clock advanced only by SleepSeconds, and answers the agent probe from a script. Its
+// keeps a fake clock advanced only by its sleeps, and answers the agent probe from a script. Its
 // Log() records a run's log lines among the same events.
 #ifndef ORVANTA_TESTS_RECORDINGSERVICES_H
 #define ORVANTA_TESTS_RECORDINGSERVICES_H
@@ -7,6 +7,7 @@
 #include "RunLog.h"
 #include "SystemServices.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <utility>
@@ -16,7 +17,7 @@ namespace orvanta::test {
 
 class RecordingServices : public agent::SystemServices {
 public:
-  // Answers the probe: probe number (from 0) and the fake clock in seconds.
+  // Answers the probe: probe number (from 0) and the fake clock in whole seconds.
   std::function<bool(int probe, unsigned clock)> agentRunning = [](int, unsigned) { return false; };
   // Called for every command before it is recorded as done (a test may change the world here).
   std::function<void(const std::string& command)> onCommand;
@@ -24,10 +25,11 @@ public:
   std::function<int(const std::string& command)> commandStatus;
 
   std::vector<std::string> commands; // every command, in order
-  std::vector<std::string> events;   // commands, "sleep N", "probe: yes|no", "print: ...",
-                                     // "log: ..."
+  // commands, "sleep N" (seconds), "sleep Nms", "probe: yes|no", "print: ...", "log: ..."
+  std::vector<std::string> events;
   std::vector<std::pair<platform::EventLevel, std::string>> logged; // the log lines alone
-  unsigned clock = 0;
+  unsigned clock = 0;               // the fake clock in whole seconds
+  std::chrono::milliseconds now{0}; // the same clock in milliseconds
   int probes = 0;
   bool holding = false; // between HoldTerminationSignals and ReleaseTerminationSignals
   int heldSignal = 0;   // what HeldSignal answers; a test may set it to "deliver" a signal
@@ -40,10 +42,16 @@ public:
     events.push_back(command);
     return commandStatus ? commandStatus(command) : 0;
   }
+  int RunCommandUntilSignal(const std::string& command) override { return RunCommand(command); }
   void SleepSeconds(unsigned seconds) override {
-    clock += seconds;
+    Advance(std::chrono::seconds(seconds));
     events.push_back("sleep " + std::to_string(seconds));
   }
+  void Sleep(std::chrono::milliseconds interval) override {
+    Advance(interval);
+    events.push_back("sleep " + std::to_string(interval.count()) + "ms");
+  }
+  std::chrono::milliseconds Now() override { return now; }
   bool AgentRunning() override {
     const bool running = agentRunning(probes++, clock);
     events.push_back(running ? "probe: yes" : "probe: no");
@@ -57,7 +65,7 @@ public:
           events.push_back("log: " + line);
           logged.emplace_back(level, line);
         },
-        [this] { return static_cast<double>(clock); });
+        [this] { return static_cast<double>(now.count()) / 1000; });
   }
   void HoldTerminationSignals() override {
     holding = true;
@@ -74,6 +82,12 @@ public:
     holding = false;
     releasedWith = heldSignal;
     events.push_back("release signals");
+  }
+
+private:
+  void Advance(std::chrono::milliseconds interval) {
+    now += interval;
+    clock = static_cast<unsigned>(std::chrono::duration_cast<std::chrono::seconds>(now).count());
   }
 };
 

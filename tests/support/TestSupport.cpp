@@ -92,6 +92,8 @@ void SnapshotInto(const stdfs::path& root, const stdfs::path& folder,
     } else if (type == stdfs::file_type::directory) {
       tree[relative] = "dir";
       SnapshotInto(root, entry.path(), tree);
+    } else if (type == stdfs::file_type::fifo) {
+      tree[relative] = "fifo"; // never opened: reading one would wait for a writer
     } else {
       tree[relative] = "file: " + ReadFile(entry.path().string());
     }

@@ -46,7 +46,7 @@ void WriteFile(const std::string& path, const std::string& content, int mode = 0
 std::string ReadFile(const std::string& path);
 void MakeDirs(const std::string& path);
 
-// Every regular file, folder and link below root as "relative path -> content/kind", so whole
+// Every regular file, folder, link and FIFO below root as "relative path -> content/kind", so whole
 // trees compare with one ==.
 std::map<std::string, std::string> Snapshot(const std::string& root);
 
