@@ -246,13 +246,9 @@ bool UpdateRun::Lock() {
            "cannot open the folder " + Quoted(folder_) + ": " + std::strerror(errno));
     return false;
   }
-  // The kernel drops the lock when the run ends, however it ends: nothing is left behind. The
-  // tools inherit it (no close-on-exec), so that an unzip still writing after its run was killed
-  // keeps the next run out until it is done.
-  if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0) {
-    ::fcntl(lock_.get(), F_SETFD, 0);
+  // The kernel drops the lock when the run ends, however it ends: nothing is left behind.
+  if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0)
     return true;
-  }
   if (errno == EWOULDBLOCK)
     Report(Severity::Busy,
            "another update is running in " + Quoted(folder_) + "; nothing was done");
@@ -341,7 +337,13 @@ bool UpdateRun::ExtractAndJudge() {
   for (const std::string* archive : {&secondArchive_, &firstArchive_}) {
     if (Interrupted())
       return false;
-    UnzipResult result = ClassifyUnzipStatus(RunTool(UnzipCommand(*archive, staging_), true));
+    // unzip alone inherits the lock: an unzip still writing after its run was killed keeps the
+    // next run out until it is done. No other tool gets it, so nothing they leave running (a
+    // daemon a tool starts, say) can hold the folder.
+    ::fcntl(lock_.get(), F_SETFD, 0);
+    const int status = RunTool(UnzipCommand(*archive, staging_), true);
+    ::fcntl(lock_.get(), F_SETFD, FD_CLOEXEC);
+    UnzipResult result = ClassifyUnzipStatus(status);
     if (Interrupted())
       return false;
     // The shell keeps an interrupt from this process only when it reaches unzip alone.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -56,7 +57,11 @@ public:
                                "\n"
                                "case \"${0##*/}\" in\n"
                                "  killall) sleep 0.05 ;;\n"
-                               "  launchctl) [ \"$1\" = load ] && sleep 0.2 ;;\n"
+                               "  launchctl) [ \"$1\" = load ] && sleep 0.2\n"
+                               // A tool may leave a process behind that outlives the run.
+                               "    [ \"$1\" = load ] && [ -n \"$LEAVE_RUNNING\" ] &&\n"
+                               "      { sleep 30 </dev/null >/dev/null 2>&1 & echo $! > "
+                               "\"$LEAVE_RUNNING\"; } ;;\n"
                                "  unzip) exec /usr/bin/unzip \"$@\" ;;\n"
                                "esac\n"
                                "exit 0\n";
@@ -79,9 +84,10 @@ public:
     WriteFile(log, "");
   }
   // Starts update on the folder; its standard error goes to sandbox/TAG.err.
-  pid_t Start(const std::string& tag) {
+  pid_t Start(const std::string& tag, const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> env = {"PATH=" + stubs + ":/usr/bin:/bin", "HOME=" + sandbox / "home",
                                     "RUN_TAG=" + tag};
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     for (char** entry = environ; *entry != nullptr; ++entry) {
       const std::string text = *entry;
       if (text.rfind("PATH=", 0) != 0 && text.rfind("HOME=", 0) != 0)
@@ -166,6 +172,24 @@ TEST_F(UpdateConcurrency, SecondRunFindsTheFolderLocked) {
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
     EXPECT_NE(said.find("another update is running"), std::string::npos) << said;
   }
+}
+
+// Only unzip inherits the folder's lock: a process another tool leaves running (the agent that
+// launchctl starts, say) must not keep the next update out.
+TEST_F(UpdateConcurrency, WhatAToolLeavesRunningDoesNotHoldTheFolder) {
+  Prepare();
+  const std::string leftPid = sandbox / "left.pid";
+  ASSERT_EQ(Wait(Start("first", {"LEAVE_RUNNING=" + leftPid})), 0)
+      << ReadFile(sandbox / "first.err");
+  const pid_t left = static_cast<pid_t>(std::stol(ReadFile(leftPid)));
+  ASSERT_EQ(::kill(left, 0), 0) << "the process the tool left is still running";
+  // The same folder (a new one would be another lock), with the archives placed again.
+  for (const char* bundle : kBundles)
+    stdfs::copy_file(release + "/" + bundle + ".zip", folder + "/" + bundle + ".zip");
+  const int status = Wait(Start("next"));
+  ::kill(left, SIGKILL);
+  EXPECT_EQ(status, 0) << ReadFile(sandbox / "next.err");
+  EXPECT_EQ(Snapshot(folder), newPair);
 }
 
 } // namespace
