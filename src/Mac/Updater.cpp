@@ -337,7 +337,8 @@ void UpdateRun::LogAgentCommand(const char* command, int status) {
 void UpdateRun::Reload() {
   if (!unloaded_)
     return;
-  WriteHeldLine();
+  // The held line stays held: the reload is the last tool of a run, and its line may be the one
+  // the outcome line takes in.
   LogAgentCommand(kPerUserReload, services_.RunCommand(kPerUserReload));
   unloaded_ = false;
 }
