@@ -493,7 +493,9 @@ bool UpdateRun::ExtractAndJudge() {
     std::string notFound;
     for (const std::string& archive : notFound_)
       notFound += (notFound.empty() ? " (unzip found no archive at " : " nor at ") + archive;
-    Report(Severity::NotInstalled, missing + notFound + (notFound.empty() ? "" : ")"));
+    if (!notFound.empty())
+      notFound += ": exit status " + std::to_string(kUnzipNoArchive) + ")";
+    Report(Severity::NotInstalled, missing + notFound);
     return false;
   }
   // The archives' other entries must be able to land without going through a link.

@@ -261,6 +261,19 @@ std::vector<LogRecord> LoggedRun::Others(const std::string& ident) const {
   return others;
 }
 
+std::vector<std::string> WithoutDuration(std::vector<std::string> lines) {
+  for (std::string& line : lines) {
+    const std::size_t at = line.rfind("; ");
+    const std::string tail = at == std::string::npos ? "" : line.substr(at + 2);
+    const std::size_t dot = tail.find('.');
+    if (dot != std::string::npos && dot > 0 && tail.size() == dot + 5 &&
+        tail.compare(dot + 3, 2, " s") == 0 && tail.find_first_not_of("0123456789") == dot &&
+        tail.find_first_not_of("0123456789", dot + 1) == dot + 3)
+      line = line.substr(0, at) + "; N s";
+  }
+  return lines;
+}
+
 LoggedRun RunProgramLogged(const std::string& program, const ProgramOptions& options,
                            LogSocket socket) {
   const LogCapture capture = CaptureSystemLog(socket, [&] {

@@ -74,6 +74,9 @@ struct LoggedRun {
   std::vector<LogRecord> Others(const std::string& ident) const;
 };
 
+// The end line's duration varies: "...; 0.04 s" reads "...; N s".
+std::vector<std::string> WithoutDuration(std::vector<std::string> lines);
+
 // RunProgram inside the capture.
 LoggedRun RunProgramLogged(const std::string& program, const ProgramOptions& options,
                            LogSocket socket = LogSocket::kReading);
