@@ -257,15 +257,7 @@ TEST(UninstallLog, EachOutcomeLeavesItsLines) {
     const LoggedRun run = RunProgramLogged(ORVANTA_UNINSTALL_BINARY, c.options);
     ORVANTA_SKIP_IF_REFUSED(run);
     ASSERT_EQ(run.error, "");
-    EXPECT_EQ(WithoutDuration(run.Lines("orvanta-uninstall")), c.lines);
-    EXPECT_TRUE(run.Others("orvanta-uninstall").empty());
-    EXPECT_TRUE(run.strange.empty());
-    std::vector<int> severities;
-    for (const LogRecord& record : run.records) {
-      severities.push_back(record.severity);
-      EXPECT_EQ(record.facility, LOG_USER >> 3);
-    }
-    EXPECT_EQ(severities, c.severities);
+    ExpectLogged(run, "orvanta-uninstall", c.lines, c.severities);
   }
 }
 

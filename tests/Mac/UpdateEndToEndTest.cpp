@@ -441,15 +441,7 @@ TEST_F(UpdateEndToEnd, LogOfEachOutcome) {
     ORVANTA_SKIP_IF_REFUSED(run);
     ASSERT_EQ(run.error, "");
     EXPECT_EQ(run.program.status, c.status) << run.program.err;
-    EXPECT_EQ(WithoutDuration(run.Lines(orvanta::agent::kUpdateLogIdent)), c.lines);
-    EXPECT_TRUE(run.Others(orvanta::agent::kUpdateLogIdent).empty());
-    EXPECT_TRUE(run.strange.empty());
-    std::vector<int> severities;
-    for (const LogRecord& record : run.records) {
-      severities.push_back(record.severity);
-      EXPECT_EQ(record.facility, LOG_USER >> 3);
-    }
-    EXPECT_EQ(severities, c.severities);
+    ExpectLogged(run, orvanta::agent::kUpdateLogIdent, c.lines, c.severities);
   }
 }
 

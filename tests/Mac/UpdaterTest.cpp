@@ -86,6 +86,14 @@ protected:
     const size_t at = command.rfind(" -d '") + 5;
     return command.substr(at, command.size() - at - 1);
   }
+  // A run killed mid-swap: its staged pair (v1.5) whole, the service bundle moved to its backup.
+  void KilledMidSwap() {
+    const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
+    MakeBundle(killed + "/orvantaes.app", "v1.5");
+    MakeBundle(killed + "/orvantaet.app", "v1.5");
+    std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
+    ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  }
   void MakeBundle(const std::string& name, const std::string& version) {
     const std::string at = name[0] == '/' ? name : scratch / name;
     MakeDirs(at + "/Contents");
@@ -277,11 +285,7 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
   // Killed mid-swap: the service bundle had gone to its backup, the staged pair was whole. The
   // agent may be unloaded: it is stopped before any bundle moves and reloaded once the pair is
   // whole, before this run stages its own.
-  const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
-  MakeBundle(killed + "/orvantaes.app", "v1.5");
-  MakeBundle(killed + "/orvantaet.app", "v1.5");
-  std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
-  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  KilledMidSwap();
   onAnyCommand = [&](const std::string& command) {
     if (command == kPerUserUnload && services.commands.empty()) {
       EXPECT_TRUE(std::filesystem::exists(scratch / "orvantaes.app.7"));
@@ -465,11 +469,7 @@ TEST_F(UpdaterTest, LogAndOutcomeLineOfEachPath) {
 // A killed run whose swap had to turn back is settled, and this run then installs its own pair:
 // that is a success (0, on standard output), the turn back a line on standard error.
 TEST_F(UpdaterTest, KilledRunsTurnBackDoesNotDecideThisRun) {
-  const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
-  MakeBundle(killed + "/orvantaes.app", "v1.5");
-  MakeBundle(killed + "/orvantaet.app", "v1.5");
-  std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
-  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  KilledMidSwap();
   // The companion cannot be moved while the killed run is settled; afterwards it can.
   const std::string companion = scratch / "orvantaet.app";
   if (std::system(("chattr +i '" + companion + "' 2>/dev/null").c_str()) != 0)

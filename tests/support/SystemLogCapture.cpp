@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -272,6 +273,19 @@ std::vector<std::string> WithoutDuration(std::vector<std::string> lines) {
       line = line.substr(0, at) + "; N s";
   }
   return lines;
+}
+
+void ExpectLogged(const LoggedRun& run, const std::string& ident,
+                  const std::vector<std::string>& lines, const std::vector<int>& severities) {
+  EXPECT_EQ(WithoutDuration(run.Lines(ident)), lines);
+  EXPECT_TRUE(run.Others(ident).empty());
+  EXPECT_TRUE(run.strange.empty());
+  std::vector<int> seen;
+  for (const LogRecord& record : run.records) {
+    seen.push_back(record.severity);
+    EXPECT_EQ(record.facility, LOG_USER >> 3);
+  }
+  EXPECT_EQ(seen, severities);
 }
 
 LoggedRun RunProgramLogged(const std::string& program, const ProgramOptions& options,
