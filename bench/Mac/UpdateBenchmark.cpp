@@ -2,9 +2,12 @@
 // bundles, about 50 MB and about 200 MB together), with recording stubs for launchctl and
 // killall, beside a plain shell script doing the same durable work in the same order (see
 // Script). The stubs stamp each call, so the agent's downtime, from the unload to the reload, is
-// reported beside the whole run: it must not grow with the archives.
+// reported beside the whole run: it must not grow with the archives. Last, the run at 50 MB with
+// no log socket at all, beside the same run with a log service that reads and with one that has
+// stopped reading: a run without a log service must not be the slower one.
 #include "AgentControl.h"
 #include "BenchSupport.h"
+#include "LogService.h"
 
 #include <unistd.h>
 
@@ -197,6 +200,26 @@ void ShellScript(benchmark::State& state, int megabytes) {
           TheBundle(megabytes));
 }
 
+// The run with /dev/log as the case makes it, in a private /dev: these cases run last, as from
+// the first of them on the whole process has that /dev.
+void WithLogService(benchmark::State& state, LogSocket socket) {
+  if (const std::string refused = EnterPrivateDev(); !refused.empty()) {
+    state.SkipWithError(("this machine refused a private /dev: " + refused).c_str());
+    return;
+  }
+  LogService service(socket);
+  if (!service.ready())
+    return Fail(state, "cannot make /dev/log");
+  Ours(state, 50);
+  // The downtime is the plain run's row; these runs only compare the whole run.
+  state.counters.erase("unload_to_reload_s");
+  if (socket == LogSocket::kReading &&
+      (!service.Received() || service.FirstRecord().find("orvanta-update[") == std::string::npos))
+    Fail(state, "the reading log service got no record of update's");
+  if (socket == LogSocket::kStuck && !service.Received())
+    Fail(state, "the stuck log socket got no record of update's");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -217,5 +240,14 @@ int main(int argc, char** argv) {
           ->Iterations(1)
           ->Unit(benchmark::kMillisecond);
     }
+    const std::pair<const char*, LogSocket> services[] = {
+        {"update_log_service/ours/", LogSocket::kNone},
+        {"update_log_service/reading_log_socket/", LogSocket::kReading},
+        {"update_log_service/stuck_log_socket/", LogSocket::kStuck}};
+    for (const auto& [name, socket] : services)
+      benchmark::RegisterBenchmark((name + SizeLabel(50)).c_str(), WithLogService, socket)
+          ->UseRealTime()
+          ->Iterations(1)
+          ->Unit(benchmark::kMillisecond);
   });
 }

@@ -8,6 +8,7 @@
 int main(int argc, char** argv) {
   orvanta::agent::SetUpLaunchConditions();
   orvanta::agent::RealSystemServices services;
+  orvanta::agent::RunLog log(orvanta::agent::kUpdateLogIdent);
   return orvanta::agent::RunUpdate({argv + (argc > 0 ? 1 : 0), argv + argc}, services, std::cout,
-                                   std::cerr);
+                                   std::cerr, log);
 }

@@ -391,6 +391,7 @@ Recovery RecoverKilledRun(const std::string& folder, UpdateRecord record,
       Append(errors,
              MergeExtras(staging, folder, {kServiceBundleName, kCompanionBundleName}, true));
   }
+  recovery.forward = forward;
   if (pairWhole)
     pairWhole();
   if (forward && record.stage == RunStage::Swapping)

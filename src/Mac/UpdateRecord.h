@@ -93,8 +93,9 @@ Problems FinishBack(const std::string& folder, const UpdateRecord& record,
                     const std::vector<std::string>& archives);
 
 struct Recovery {
-  Problems errors;     // what failed; with a swap that could not be settled the record stays
-  Problems turnedBack; // why a swap that was to go forward went back instead
+  Problems errors;      // what failed; with a swap that could not be settled the record stays
+  Problems turnedBack;  // why a swap that was to go forward went back instead
+  bool forward = false; // the killed run's new pair is the one in place
 };
 // Settles the run whose record (read by ReadRecord) stands in folder: completes or undoes its
 // swap, merges its archives' other entries when it went forward, calls pairWhole once the bundle

@@ -39,9 +39,10 @@ constexpr int kUnzipDone = 0, kUnzipWarnings = 1, kUnzipNoArchive = 9, kUnzipInt
 // A shell reports a child that died of signal N as exit status 128 + N.
 constexpr int kShellSignalBase = 128;
 
-// What a reported line means; the exit status follows the gravest one.
+// What a reported line or an outcome means; the exit status follows the gravest one.
 enum class Severity {
-  Installed,    // the new pair is in place (checking: it would be); nothing is written
+  Note,         // a problem that does not decide this run's outcome (a killed run's turn back)
+  Installed,    // the new pair is in place (checking: it would be)
   NotInstalled, // the previous pair is kept, whole
   Error,        // a refused argument, a failed step, a record that cannot be settled
   Busy,         // another run holds the folder; nothing was done
@@ -110,13 +111,15 @@ std::string WhyRefused(const fs::path& realFolder, const std::string& archive) {
 
 class UpdateRun {
 public:
-  UpdateRun(SystemServices& services, std::ostream& errors)
-      : services_(services), errors_(errors) {}
+  UpdateRun(SystemServices& services, std::ostream& out, std::ostream& errors, RunLog& log)
+      : services_(services), out_(out), errors_(errors), log_(log) {}
 
   int Run(const UpdateRequest& request);
 
 private:
-  // The one route for decisions and failures: one line each on errors (none for Installed).
+  // The one route for failures (not Installed or Busy): a line on errors and in the log. The
+  // line is held back until the next one, the next tool or the end, where the outcome line may
+  // take it in.
   void Report(Severity severity, const std::string& line);
   // Reports each problem; true when there was none.
   bool Check(Severity severity, const Problems& problems) {
@@ -124,12 +127,24 @@ private:
       Report(severity, problem);
     return problems.empty();
   }
+  // What the run did, as the outcome line will say it; its severity counts for the exit status.
+  void Conclude(Severity severity, const std::string& headline) {
+    reported_.insert(severity);
+    headline_ = headline;
+  }
+  void WriteHeldLine();
   int ExitStatus() const;
+  // Writes the outcome line and the log's end line, then lets a held signal end the process.
+  int Finish();
+  std::string Headline(int signal) const;
   bool Interrupted() { return services_.HeldSignal() != 0; }
 
   // Runs a tool; one that died of the user's interrupt counts as the interrupt of the run. With
   // untilSignal, a held signal ends the tool at once.
   int RunTool(const std::string& command, bool untilSignal = false);
+  // Logs a launchctl command that failed. killall's failures are not logged: after the first
+  // signal there is usually no process left to find, so it fails in nearly every run.
+  void LogAgentCommand(const char* command, int status);
   // The unload, the kill sequence and the probes. False when a held signal cut it short.
   bool StopAgent();
   bool IssueKills();
@@ -152,8 +167,16 @@ private:
   std::vector<std::string> ArchivesToRemove() const;
 
   SystemServices& services_;
-  std::ostream& errors_;
+  std::ostream &out_, &errors_;
+  RunLog& log_;
   std::set<Severity> reported_;
+  // The failure lines reported (Note, NotInstalled, Error), in order; the last may not be written
+  // yet.
+  std::vector<std::pair<Severity, std::string>> lines_;
+  bool lineHeld_ = false;
+  std::string headline_;              // what the run did, once it is decided
+  std::string recovered_;             // what settling a killed run did; empty when there was none
+  std::vector<std::string> notFound_; // archives unzip found absent (status 9, no file there)
   bool checking_ = false;
   bool unloaded_ = false; // the agent was unloaded and not yet reloaded
 
@@ -166,12 +189,78 @@ private:
 
 void UpdateRun::Report(Severity severity, const std::string& line) {
   reported_.insert(severity);
-  if (severity == Severity::Installed)
+  if (severity == Severity::Usage) {
+    errors_ << "update: " << line << "\n\n" << kUpdateUsage;
+    errors_.flush();
+    log_.Problem("refused the command line: " + line);
     return;
-  errors_ << "update: " << line << '\n';
-  if (severity == Severity::Usage)
-    errors_ << '\n' << kUpdateUsage;
+  }
+  log_.Problem(line);
+  WriteHeldLine();
+  lines_.emplace_back(severity, line);
+  lineHeld_ = true;
+}
+
+void UpdateRun::WriteHeldLine() {
+  if (!lineHeld_)
+    return;
+  lineHeld_ = false;
+  errors_ << "update: " << lines_.back().second << '\n';
   errors_.flush();
+}
+
+std::string UpdateRun::Headline(int signal) const {
+  const bool installed = reported_.count(Severity::Installed) != 0;
+  std::string headline = headline_;
+  if (headline.empty())
+    headline = checking_ ? (reported_.count(Severity::NotInstalled) != 0
+                                ? "the archives make no whole pair"
+                                : "checked nothing")
+                         : "installed nothing";
+  if (signal != 0)
+    headline = "ended by signal " + std::to_string(signal) +
+               (installed && !checking_ ? " after installing the new pair in " + Quoted(folder_)
+                                        : "; " + headline);
+  if (!recovered_.empty())
+    headline = "settled a killed run (" + recovered_ + "); " + headline;
+  return headline;
+}
+
+int UpdateRun::Finish() {
+  const int signal = services_.HeldSignal();
+  const int status = signal != 0 ? kShellSignalBase + signal : ExitStatus();
+  const std::string headline = Headline(signal);
+  std::string line = headline;
+  // The reason: the first error, which the rest usually follow from; else the first reason the
+  // pair was not installed.
+  const auto first = [&](Severity severity) {
+    return std::find_if(lines_.begin(), lines_.end(),
+                        [&](const auto& reported) { return reported.first == severity; });
+  };
+  auto reason = first(Severity::Error);
+  if (reason == lines_.end())
+    reason = first(Severity::NotInstalled);
+  if (status != kExitInstalled && reason != lines_.end()) {
+    const bool installed = reported_.count(Severity::Installed) != 0;
+    line += (installed ? ", but " : ": ") + reason->second;
+    // The held line is not written when the outcome line says it.
+    if (lineHeld_ && reason == lines_.end() - 1)
+      lineHeld_ = false;
+    const std::size_t more =
+        std::count_if(lines_.begin(), lines_.end(),
+                      [](const auto& reported) { return reported.first != Severity::Note; }) -
+        1;
+    if (more > 0)
+      line += " (and " + std::to_string(more) + " more above)";
+  }
+  WriteHeldLine();
+  std::ostream& stream = status == kExitInstalled ? out_ : errors_;
+  stream << "update: " << line << '\n';
+  stream.flush();
+  log_.End(headline, status);
+  // A held signal ends the run here, with a whole pair in place.
+  services_.ReleaseTerminationSignals();
+  return status;
 }
 
 int UpdateRun::ExitStatus() const {
@@ -187,6 +276,8 @@ int UpdateRun::ExitStatus() const {
 }
 
 int UpdateRun::RunTool(const std::string& command, bool untilSignal) {
+  // What was reported is out before the tool says anything.
+  WriteHeldLine();
   const int status =
       untilSignal ? services_.RunCommandUntilSignal(command) : services_.RunCommand(command);
   if (DiedOfInterrupt(status))
@@ -205,7 +296,7 @@ bool UpdateRun::IssueKills() {
 
 bool UpdateRun::StopAgent() {
   unloaded_ = true;
-  RunTool(kPerUserUnload);
+  LogAgentCommand(kPerUserUnload, RunTool(kPerUserUnload));
   if (Interrupted() || !IssueKills())
     return false;
   const std::chrono::milliseconds start = services_.Now();
@@ -213,13 +304,20 @@ bool UpdateRun::StopAgent() {
   for (;;) {
     if (Interrupted())
       return false;
-    if (!services_.AgentRunning())
+    if (!services_.AgentRunning()) {
+      log_.Step("the agent is stopped");
       return true;
+    }
     const std::chrono::milliseconds now = services_.Now();
     // The agent would not end: the update goes on regardless, as the bundles of a running
     // program can be renamed like any folder.
-    if (now - start >= kStopLimit)
+    if (now - start >= kStopLimit) {
+      log_.Problem(
+          "the agent still ran after " +
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kStopLimit).count()) +
+          " s of kills and probes; went on regardless");
       return true;
+    }
     if (now - lastKills >= kKillInterval) {
       lastKills += kKillInterval;
       if (!IssueKills())
@@ -231,10 +329,17 @@ bool UpdateRun::StopAgent() {
   }
 }
 
+void UpdateRun::LogAgentCommand(const char* command, int status) {
+  if (status != 0)
+    log_.Problem(std::string(command) + ": " + DescribeWaitStatus(status));
+}
+
 void UpdateRun::Reload() {
   if (!unloaded_)
     return;
-  services_.RunCommand(kPerUserReload);
+  // The held line stays held: the reload is the last tool of a run, and its line may be the one
+  // the outcome line takes in.
+  LogAgentCommand(kPerUserReload, services_.RunCommand(kPerUserReload));
   unloaded_ = false;
 }
 
@@ -250,8 +355,8 @@ bool UpdateRun::Lock() {
   if (sys::RetryOnInterrupt([&] { return ::flock(lock_.get(), LOCK_EX | LOCK_NB); }) == 0)
     return true;
   if (errno == EWOULDBLOCK)
-    Report(Severity::Busy,
-           "another update is running in " + Quoted(folder_) + "; nothing was done");
+    Conclude(Severity::Busy,
+             "another update is running in " + Quoted(folder_) + "; nothing was done");
   else
     Report(Severity::Error,
            "cannot lock the folder " + Quoted(folder_) + ": " + std::strerror(errno));
@@ -267,9 +372,9 @@ bool UpdateRun::Recover() {
     return true;
   if (found == RecordFound::Untrusted || checking_) {
     Check(Severity::Error, problems);
-    Report(Severity::Error, "left " + Quoted(record) + " and the folder as they are" +
-                                (checking_ ? " (a run of update settles it)" : "") +
-                                "; nothing was " + (checking_ ? "checked" : "installed"));
+    Conclude(Severity::Error, "left " + Quoted(record) + " and the folder as they are" +
+                                  (checking_ ? " (a run of update settles it)" : "") +
+                                  "; nothing was " + (checking_ ? "checked" : "installed"));
     return false;
   }
   // The killed run may have unloaded the agent: it is stopped before any bundle moves, and
@@ -280,15 +385,21 @@ bool UpdateRun::Recover() {
   }
   const Recovery recovery = RecoverKilledRun(folder_, killed, [this] { Reload(); });
   Reload();
-  if (!Check(Severity::NotInstalled, recovery.turnedBack))
-    Report(Severity::NotInstalled, "put back the pair that a killed run had begun to replace");
+  // A turn back settles the killed run; it does not decide what this run installs.
+  Check(Severity::Note, recovery.turnedBack);
   Check(Severity::Error, recovery.errors);
   // With the record still there, this run would overwrite what a person has to judge.
   if (EntryExists(record)) {
-    Report(Severity::Error,
-           "left " + Quoted(record) + " and the folder as they are; nothing was installed");
+    Conclude(Severity::Error,
+             "left " + Quoted(record) + " and the folder as they are; nothing was installed");
     return false;
   }
+  recovered_ = killed.stage == RunStage::Extracting ? "removed what it had staged"
+               : killed.stage == RunStage::Installed
+                   ? "finished its clean-up; its pair was in place"
+               : recovery.forward ? "completed its swap"
+                                  : "put back the pair it had begun to replace";
+  log_.Step("settled a killed run: " + recovered_);
   return true;
 }
 
@@ -355,25 +466,38 @@ bool UpdateRun::ExtractAndJudge() {
     if (result == UnzipResult::NoArchive && EntryExists(*archive))
       result = UnzipResult::Failed;
     if (result == UnzipResult::Failed) {
-      Report(Severity::NotInstalled, Quoted(*archive) + " could not be extracted");
+      Report(Severity::NotInstalled, Quoted(*archive) + " could not be extracted (unzip: " +
+                                         DescribeWaitStatus(status) + ")");
       return false;
+    }
+    // No archive there is no failure yet: the other one may hold both bundles.
+    if (result == UnzipResult::NoArchive) {
+      notFound_.push_back(Quoted(*archive));
+      log_.Problem("unzip found no archive at " + notFound_.back() + " (" +
+                   DescribeWaitStatus(status) + ")");
     }
     // Checked after each archive: the next one must not write through a link this one made.
     if (!Check(Severity::NotInstalled, LinksLeadingOut(staging_)))
       return false;
   }
   // A bundle is a folder: anything else in its place is no usable bundle.
-  bool whole = true;
+  std::string missing;
   for (const char* name : {kServiceBundleName, kCompanionBundleName}) {
     error_code error;
-    if (fs::symlink_status(AppendPathToString(staging_, name), error).type() !=
-        fs::directory_file) {
-      Report(Severity::NotInstalled, "the archives hold no folder " + Quoted(name));
-      whole = false;
-    }
+    if (fs::symlink_status(AppendPathToString(staging_, name), error).type() != fs::directory_file)
+      missing +=
+          (missing.empty() ? "the archives hold no folder " : " and no folder ") + Quoted(name);
   }
-  if (!whole)
+  if (!missing.empty()) {
+    // An archive that was not there is most likely why.
+    std::string notFound;
+    for (const std::string& archive : notFound_)
+      notFound += (notFound.empty() ? " (unzip found no archive at " : " nor at ") + archive;
+    if (!notFound.empty())
+      notFound += ": exit status " + std::to_string(kUnzipNoArchive) + ")";
+    Report(Severity::NotInstalled, missing + notFound);
     return false;
+  }
   // The archives' other entries must be able to land without going through a link.
   Problems extras =
       MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, false);
@@ -386,7 +510,10 @@ bool UpdateRun::ExtractAndJudge() {
   }
   if (error)
     extras.push_back("cannot list " + Quoted(staging_) + ": " + error.message());
-  return Check(Severity::NotInstalled, extras) && !Interrupted();
+  if (!Check(Severity::NotInstalled, extras) || Interrupted())
+    return false;
+  log_.Step("the archives make a whole pair");
+  return true;
 }
 
 bool UpdateRun::ChooseSuffix() {
@@ -428,25 +555,28 @@ void UpdateRun::Install() {
   Problems problems;
   const Settled settled = SettleSwap(folder_, record_, problems);
   if (settled == Settled::Forward) {
+    log_.Step("swapped in the new pair");
     Check(Severity::Error,
           MergeExtras(staging_, folder_, {kServiceBundleName, kCompanionBundleName}, true));
     Reload();
-    Report(Severity::Installed, "installed the new pair in " + Quoted(folder_));
+    Conclude(Severity::Installed, "installed the new pair in " + Quoted(folder_));
     Check(Severity::Error, FinishForward(folder_, record_, ArchivesToRemove()));
     return;
   }
-  Reload();
   if (settled == Settled::Back) {
     Check(Severity::NotInstalled, problems);
-    Report(Severity::NotInstalled,
-           "put the previous pair back; nothing was installed and both archives are kept");
+    log_.Problem("undid the swap: the previous pair is back");
+    Reload();
+    Conclude(Severity::NotInstalled,
+             "put the previous pair back; nothing was installed and both archives are kept");
     Check(Severity::Error, FinishBack(folder_, record_, {}));
     return;
   }
   Check(Severity::Error, problems);
-  Report(Severity::Error, "left the record and " + Quoted(staging_) +
-                              " for the next run to settle; the pair could not be swapped "
-                              "either way");
+  Reload();
+  Conclude(Severity::Error, "left the record and " + Quoted(staging_) +
+                                " for the next run to settle; the pair could not be swapped "
+                                "either way");
 }
 
 std::vector<std::string> UpdateRun::ArchivesToRemove() const {
@@ -466,8 +596,8 @@ void UpdateRun::Abandon() {
   const bool recorded = Check(Severity::Error, WriteRecord(folder_, record_));
   Reload();
   if (!recorded) {
-    Report(Severity::Error,
-           "left the record and " + Quoted(staging_) + " for the next run to settle");
+    Conclude(Severity::Error,
+             "left the record and " + Quoted(staging_) + " for the next run to settle");
     return;
   }
   Check(Severity::Error, FinishBack(folder_, record_, ArchivesToRemove()));
@@ -476,7 +606,7 @@ void UpdateRun::Abandon() {
 int UpdateRun::Run(const UpdateRequest& request) {
   if (request.kind == UpdateRequest::Kind::Usage) {
     Report(Severity::Usage, request.problem);
-    return ExitStatus();
+    return log_.End("usage error, nothing done", ExitStatus());
   }
   checking_ = request.kind == UpdateRequest::Kind::Check;
   folder_ = request.folder;
@@ -491,7 +621,8 @@ int UpdateRun::Run(const UpdateRequest& request) {
     if (!ExtractAndJudge() || Interrupted()) {
       FailureBranch();
     } else if (checking_) {
-      Report(Severity::Installed, "the archives make a whole pair");
+      Conclude(Severity::Installed,
+               "the archives make a whole pair (checked only; nothing was installed)");
       FailureBranch();
     } else if (!Check(Severity::Error, FlushTree(staging_)) || Interrupted()) {
       FailureBranch();
@@ -500,15 +631,7 @@ int UpdateRun::Run(const UpdateRequest& request) {
     }
   }
   Reload();
-  if (const int signal = services_.HeldSignal()) {
-    const bool installed = reported_.count(Severity::Installed) != 0 && !checking_;
-    Report(installed ? Severity::Installed : Severity::NotInstalled,
-           "ended by signal " + std::to_string(signal) +
-               (installed ? " after installing the new pair" : "; nothing was installed"));
-  }
-  // A held signal ends the run here, with a whole pair in place.
-  services_.ReleaseTerminationSignals();
-  return ExitStatus();
+  return Finish();
 }
 
 } // namespace
@@ -597,11 +720,12 @@ std::string UnzipCommand(const std::string& archive, const std::string& folder) 
 }
 
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
-              std::ostream& out, std::ostream& errors) {
+              std::ostream& out, std::ostream& errors, RunLog& log) {
   const UpdateRequest request = ParseUpdateArguments(arguments);
   if (request.kind == UpdateRequest::Kind::Help || request.kind == UpdateRequest::Kind::Version)
     return AnswerInfoRequest(arguments, "update", kUpdateUsage, out).value_or(kExitUsage);
-  return UpdateRun(services, errors).Run(request);
+  log.Start("update", arguments);
+  return UpdateRun(services, out, errors, log).Run(request);
 }
 
 } // namespace orvanta::agent

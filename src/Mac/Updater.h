@@ -6,6 +6,7 @@
 #ifndef ORVANTA_MAC_UPDATER_H
 #define ORVANTA_MAC_UPDATER_H
 
+#include "RunLog.h"
 #include "SystemServices.h"
 
 #include <chrono>
@@ -17,6 +18,9 @@ namespace orvanta::agent {
 
 inline constexpr const char* kServiceBundleName = "orvantaes.app";
 inline constexpr const char* kCompanionBundleName = "orvantaet.app";
+
+// The ident of update's records in the system log.
+inline constexpr const char* kUpdateLogIdent = "orvanta-update";
 
 // The stop phase: after the unload and the kill sequence the process list is probed every
 // kProbeInterval; while the agent still runs the kill sequence is sent again every
@@ -42,12 +46,16 @@ struct UpdateRequest {
 // "--check"; "--" ends the options, so that operands may begin with "-". Anything else is Usage.
 UpdateRequest ParseUpdateArguments(const std::vector<std::string>& arguments);
 
-// The whole program: answers -h/--help/--version on out, runs the update or the check, and
-// returns the exit status above (128+N when signal N ends the run, through services, which then
-// does not return). Every decision and failure is one line on errors ("update: ..."), except that
-// a run that installed writes nothing.
+// The whole program: answers -h/--help/--version on out (nothing logged), runs the update or the
+// check, and returns the exit status above (128+N when signal N ends the run, through services,
+// which then does not return). Each failure is one line on errors ("update: ..."); the run ends
+// with one line of its own saying what happened and why: on out when the status is 0, on errors
+// otherwise (a failure line that would only repeat it is folded into it). A usage error is its
+// line and the usage on errors. The log, not yet started, gets the run's start, the steps that
+// decide its outcome, and its end (the outcome without the reason, the exit status and the
+// duration), written before a held signal ends the process.
 int RunUpdate(const std::vector<std::string>& arguments, SystemServices& services,
-              std::ostream& out, std::ostream& errors);
+              std::ostream& out, std::ostream& errors, RunLog& log);
 
 // How one unzip command ended, read from its wait status.
 enum class UnzipResult {

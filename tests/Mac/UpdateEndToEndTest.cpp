@@ -1,12 +1,17 @@
 // The built update program in a scratch sandbox: real unzip on real archives, recording stubs for
 // launchctl and killall first on PATH.
 #include "AgentControl.h"
+#include "SystemLogCapture.h"
 #include "TestSupport.h"
 #include "Updater.h"
+#include "ZipWriter.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -18,6 +23,10 @@ using namespace orvanta::test;
 using orvanta::agent::ShellQuote;
 namespace stdfs = std::filesystem;
 using Tree = std::map<std::string, std::string>;
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 class UpdateEndToEnd : public ::testing::Test {
 public:
@@ -61,15 +70,28 @@ public:
       MakeBundle(staging / bundle, version);
     return Snapshot(staging.path());
   }
-  ProgramResult Update(const std::vector<std::string>& arguments,
-                       std::optional<uid_t> runAs = std::nullopt) {
+  ProgramOptions Options(const std::vector<std::string>& arguments,
+                         std::optional<uid_t> runAs = std::nullopt) const {
     ProgramOptions options;
     options.arguments = arguments;
     options.env = {{"PATH", stubs.Path()}, {"HOME", sandbox / "home"}};
     options.runAs = runAs;
     const std::string cwd = sandbox.path();
     options.inChild = [cwd] { (void)chdir(cwd.c_str()); };
-    return RunProgram(ORVANTA_UPDATE_BINARY, options);
+    return options;
+  }
+  ProgramResult Update(const std::vector<std::string>& arguments,
+                       std::optional<uid_t> runAs = std::nullopt) {
+    return RunProgram(ORVANTA_UPDATE_BINARY, Options(arguments, runAs));
+  }
+  // The folder holds the previous pair (v1) and archives of the new one (v2).
+  void Arrange() {
+    stdfs::remove_all(folder);
+    MakeDirs(folder);
+    MakeBundle(folder + "/orvantaes.app", "v1");
+    MakeBundle(folder + "/orvantaet.app", "v1");
+    MakeArchive("first.zip", {"orvantaes.app"}, "v2");
+    MakeArchive("second.zip", {"orvantaet.app"}, "v2");
   }
   // The shell expands "~" to HOME, which the test points into the sandbox.
   std::string PropertyList() const {
@@ -99,27 +121,41 @@ TEST_F(UpdateEndToEnd, SuccessReplacesBothBundles) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(Snapshot(folder), BundlesOf("v2", {"orvantaes.app", "orvantaet.app"}));
   EXPECT_EQ(stubs.Calls(), StopAndReload());
+  // unzip's own lines, then the run's one line of its own.
+  EXPECT_TRUE(EndsWith(result.out, "update: installed the new pair in '" + folder + "'\n"))
+      << result.out;
+  EXPECT_NE(result.out.find("inflating: "), std::string::npos) << result.out;
+  EXPECT_EQ(result.err, "");
 }
 
 // Each row ends with the previous bundles exactly as they were, both archives gone, exit 3, and
-// the agent never touched.
+// the agent never touched; the run's one line on standard error says why ("$F" is the folder).
 TEST_F(UpdateEndToEnd, FailedExtractionRestoresPreviousBundles) {
   const struct {
     const char* name;
     std::function<void(UpdateEndToEnd&)> makeArchives;
+    const char* says;
   } rows[] = {
       {"first archive missing",
-       [](UpdateEndToEnd& t) { t.MakeArchive("second.zip", {"orvantaet.app"}, "v2"); }},
+       [](UpdateEndToEnd& t) { t.MakeArchive("second.zip", {"orvantaet.app"}, "v2"); },
+       "installed nothing: the archives hold no folder 'orvantaes.app' (unzip found no archive at "
+       "'$F/first.zip': exit status 9)"},
+      {"both archives missing", [](UpdateEndToEnd&) {},
+       "installed nothing: the archives hold no folder 'orvantaes.app' and no folder "
+       "'orvantaet.app' (unzip found no archive at '$F/second.zip' nor at '$F/first.zip': exit "
+       "status 9)"},
       {"corrupt archive",
        [](UpdateEndToEnd& t) {
          WriteFile(t.folder + "/first.zip", "PK\x03\x04 this is not really a zip archive");
          t.MakeArchive("second.zip", {"orvantaet.app"}, "v2");
-       }},
+       },
+       "installed nothing: '$F/first.zip' could not be extracted (unzip: exit status 9)"},
       {"archives hold only the service bundle",
        [](UpdateEndToEnd& t) {
          t.MakeArchive("first.zip", {"orvantaes.app"}, "v2");
          t.MakeArchive("second.zip", {"orvantaes.app"}, "v3");
-       }},
+       },
+       "installed nothing: the archives hold no folder 'orvantaet.app'"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -134,6 +170,13 @@ TEST_F(UpdateEndToEnd, FailedExtractionRestoresPreviousBundles) {
     EXPECT_EQ(result.status, 3) << result.err;
     EXPECT_EQ(Snapshot(folder), before);
     EXPECT_EQ(stubs.Calls(), std::vector<std::string>{});
+    // Only one line of the run's own, the last.
+    std::string says = "update: " + std::string(row.says) + "\n";
+    for (std::size_t at; (at = says.find("$F")) != std::string::npos;)
+      says.replace(at, 2, folder);
+    EXPECT_TRUE(EndsWith(result.err, says)) << result.err;
+    EXPECT_EQ(result.err.find("update: "), result.err.size() - says.size()) << result.err;
+    EXPECT_EQ(result.out.find("update: "), std::string::npos) << result.out;
   }
 }
 
@@ -285,6 +328,142 @@ TEST_F(UpdateEndToEnd, FailingRenameOfTheSwapPutsBackWhatMoved) {
   EXPECT_EQ(stubs.Calls(), StopAndReload());
   EXPECT_NE(result.err.find("cannot rename '" + folder + "/orvantaet.app'"), std::string::npos)
       << result.err;
+}
+
+// Each outcome leaves its story in the system log under update's ident and pid: the start with
+// the arguments, the steps that decided, the end with the outcome, the status and the duration,
+// also when a held signal ends the run.
+TEST_F(UpdateEndToEnd, LogOfEachOutcome) {
+  const std::string version = std::string(" (version ") + ORVANTA_VERSION + ")";
+  const std::string start = "start: update '" + folder + "' 'first.zip' 'second.zip'" + version;
+  const std::string at = "'" + folder + "'";
+  const std::string judged = "the archives make a whole pair", stopped = "the agent is stopped",
+                    swapped = "swapped in the new pair";
+  const std::string installed = "end: installed the new pair in " + at + "; exit status 0; N s";
+  const std::string notFound = "unzip found no archive at '" + folder + "/first.zip'";
+  // A killall that sends SIGTERM to the run, which writes its pid for it.
+  const std::string interrupting = sandbox / "interrupting", pidFile = sandbox / "update.pid";
+  MakeDirs(interrupting);
+  WriteFile(interrupting + "/killall",
+            "#!/bin/sh\nkill -TERM \"$(cat " + ShellQuote(pidFile) + ")\"\n", 0755);
+  int locked = -1;
+  const struct {
+    const char* name;
+    std::function<void()> arrange;
+    std::vector<std::string> arguments;
+    int status;
+    std::vector<std::string> lines;
+    std::vector<int> severities;
+    std::string path = "";
+  } cases[] = {
+      {"installed",
+       [] {},
+       {folder, "first.zip", "second.zip"},
+       0,
+       {start, judged, stopped, swapped, installed},
+       {LOG_INFO, LOG_INFO, LOG_INFO, LOG_INFO, LOG_NOTICE}},
+      {"not installed: an archive missing",
+       [this] { stdfs::remove(folder + "/first.zip"); },
+       {folder, "first.zip", "second.zip"},
+       3,
+       {start, notFound + " (exit status 9)",
+        "the archives hold no folder 'orvantaes.app' (" + notFound + ": exit status 9)",
+        "end: installed nothing; exit status 3; N s"},
+       {LOG_INFO, LOG_WARNING, LOG_WARNING, LOG_ERR}},
+      {"a refused archive",
+       [] {},
+       {folder, "../first.zip", "second.zip"},
+       1,
+       {"start: update '" + folder + "' '../first.zip' 'second.zip'" + version,
+        "refused the archive '" + folder + "/../first.zip': it lies outside the folder",
+        "end: installed nothing; exit status 1; N s"},
+       {LOG_INFO, LOG_WARNING, LOG_ERR}},
+      {"a usage error",
+       [] {},
+       {"--helpx"},
+       2,
+       {"start: update '--helpx'" + version,
+        "refused the command line: unknown option '--helpx' (put -- before an operand that "
+        "begins with -)",
+        "end: usage error, nothing done; exit status 2; N s"},
+       {LOG_INFO, LOG_WARNING, LOG_ERR}},
+      {"busy",
+       [this, &locked] {
+         locked = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         ASSERT_EQ(flock(locked, LOCK_EX | LOCK_NB), 0);
+       },
+       {folder, "first.zip", "second.zip"},
+       75,
+       {start,
+        "end: another update is running in " + at + "; nothing was done; exit status 75; N s"},
+       {LOG_INFO, LOG_ERR}},
+      {"a killed run recovered",
+       [this] {
+         // Killed mid-swap: its staged pair whole, the service bundle moved to its backup.
+         const std::string staging = folder + "/.orvanta-update-KilledRun0";
+         MakeBundle(staging + "/orvantaes.app", "v1.5");
+         MakeBundle(staging + "/orvantaet.app", "v1.5");
+         stdfs::rename(folder + "/orvantaes.app", folder + "/orvantaes.app.7");
+         WriteFile(folder + "/.orvanta-update.record",
+                   "orvanta-update record 1\nstage swapping\nstaging .orvanta-update-KilledRun0\n"
+                   "suffix 7\nprevious 11\n");
+       },
+       {folder, "first.zip", "second.zip"},
+       0,
+       {start, stopped, "settled a killed run: completed its swap", judged, stopped, swapped,
+        "end: settled a killed run (completed its swap); installed the new pair in " + at +
+            "; exit status 0; N s"},
+       {LOG_INFO, LOG_INFO, LOG_INFO, LOG_INFO, LOG_INFO, LOG_INFO, LOG_NOTICE}},
+      {"interrupted in the stop phase",
+       [] {},
+       {folder, "first.zip", "second.zip"},
+       128 + SIGTERM,
+       {start, judged, "end: ended by signal 15; installed nothing; exit status 143; N s"},
+       {LOG_INFO, LOG_INFO, LOG_ERR},
+       interrupting + ":" + stubs.Path()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Arrange();
+    c.arrange();
+    ProgramOptions options = Options(c.arguments);
+    if (!c.path.empty())
+      options.env["PATH"] = c.path;
+    const std::string cwd = sandbox.path();
+    options.inChild = [cwd, pidFile] {
+      (void)chdir(cwd.c_str());
+      WriteFile(pidFile, std::to_string(getpid()));
+    };
+    const LoggedRun run = RunProgramLogged(ORVANTA_UPDATE_BINARY, options);
+    if (locked >= 0)
+      close(locked);
+    locked = -1;
+    ORVANTA_SKIP_IF_REFUSED(run);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.program.status, c.status) << run.program.err;
+    ExpectLogged(run, orvanta::agent::kUpdateLogIdent, c.lines, c.severities);
+  }
+}
+
+// No log service, one that stopped reading, one that died, or a stream socket: the run installs
+// and says so exactly as with a reading log service.
+TEST_F(UpdateEndToEnd, RunsWhateverTheLogService) {
+  for (const LogSocket socket :
+       {LogSocket::kAbsent, LogSocket::kStuck, LogSocket::kDead, LogSocket::kStream}) {
+    SCOPED_TRACE(static_cast<int>(socket));
+    Arrange();
+    WriteFile(stubs.log(), "");
+    const LoggedRun run = RunProgramLogged(ORVANTA_UPDATE_BINARY,
+                                           Options({folder, "first.zip", "second.zip"}), socket);
+    ORVANTA_SKIP_IF_REFUSED(run);
+    ASSERT_EQ(run.error, "");
+    EXPECT_EQ(run.program.status, 0) << run.program.err;
+    EXPECT_EQ(run.program.err, "");
+    EXPECT_TRUE(EndsWith(run.program.out, "update: installed the new pair in '" + folder + "'\n"))
+        << run.program.out;
+    EXPECT_EQ(stubs.Calls(), StopAndReload());
+    EXPECT_EQ(Snapshot(folder), BundlesOf("v2", {"orvantaes.app", "orvantaet.app"}));
+  }
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,6 +74,9 @@ struct Fault {
   std::optional<std::vector<std::string>> arguments = {}; // replaces FOLDER FIRST SECOND
   bool withTerminal = false; // run with a pseudo-terminal as its controlling terminal
   bool hangTool = false;     // the unzip stub that sends the signal then waits a minute
+  // A text the outcome line must hold after "update: " ("$F" stands for the folder); or nullptr.
+  const char* says = nullptr;
+  bool outputLost = false; // the launch leaves no stream that the outcome line could be read from
 };
 
 void PrintTo(const Fault& fault, std::ostream* out) {
@@ -283,12 +287,61 @@ bool SetImmutable(const std::string& path, bool on) {
                  .c_str()) == 0;
 }
 
-std::vector<std::string> LogLines(const std::string& log) {
+std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
-  std::istringstream text(ReadFile(log));
-  for (std::string line; std::getline(text, line);)
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);)
     lines.push_back(line);
   return lines;
+}
+
+std::vector<std::string> LogLines(const std::string& log) {
+  return Lines(ReadFile(log));
+}
+
+// The run's own lines ("update: ...") in a stream.
+std::vector<std::string> OwnLines(const std::string& stream) {
+  std::vector<std::string> own;
+  for (const std::string& line : Lines(stream))
+    if (line.rfind("update: ", 0) == 0)
+      own.push_back(line);
+  return own;
+}
+
+// The run ends with one line of its own: the last of standard output when it installed (and the
+// only one of its own there), else the last of standard error, which does not merely repeat the
+// failure line above it. A usage error ends with the usage instead. Returns the outcome line.
+std::string CheckOutcomeLine(const ProgramResult& result) {
+  if (result.status == 2) {
+    EXPECT_EQ(result.err.rfind("update: ", 0), 0u) << result.err;
+    EXPECT_EQ(result.err.substr(result.err.size() - std::strlen(agent::kUpdateUsage)),
+              agent::kUpdateUsage);
+    return "";
+  }
+  const std::string& stream = result.status == 0 ? result.out : result.err;
+  const std::vector<std::string> lines = Lines(stream), own = OwnLines(stream);
+  EXPECT_EQ(OwnLines(result.status == 0 ? result.err : result.out), std::vector<std::string>{})
+      << "a line of update's own on the other stream";
+  if (lines.empty() || own.empty() || lines.back() != own.back()) {
+    ADD_FAILURE() << "the run's last line is not its own:\n" << stream;
+    return "";
+  }
+  if (result.status == 0) {
+    EXPECT_EQ(own.size(), 1u) << stream;
+  }
+  if (lines.size() >= 2 && lines.end()[-2].rfind("update: ", 0) == 0) {
+    EXPECT_EQ(lines.back().find(lines.end()[-2].substr(8)), std::string::npos)
+        << "the outcome line repeats the line above it:\n"
+        << stream;
+  }
+  return own.back().substr(8);
+}
+
+// Fills in "$F".
+std::string WithFolder(std::string text, const std::string& folder) {
+  for (std::size_t at; (at = text.find("$F")) != std::string::npos;)
+    text.replace(at, 2, folder);
+  return text;
 }
 
 TEST_P(UpdateFault, EndsWithAWholePair) {
@@ -320,11 +373,18 @@ TEST_P(UpdateFault, EndsWithAWholePair) {
   ORVANTA_SKIP_IF_REFUSED(*result);
 
   EXPECT_EQ(result->status, fault.status) << result->err;
-  if (fault.errorNames != nullptr) {
-    EXPECT_NE(result->err.find(std::string("refused the archive '") + folder + "/" +
-                               fault.errorNames + "'"),
-              std::string::npos)
-        << result->err;
+  if (!fault.outputLost) {
+    const std::string outcome = CheckOutcomeLine(*result);
+    if (fault.says != nullptr) {
+      EXPECT_NE(outcome.find(WithFolder(fault.says, folder)), std::string::npos) << outcome;
+    }
+    if (fault.errorNames != nullptr) {
+      EXPECT_EQ(outcome.rfind(std::string("installed nothing: refused the archive '") + folder +
+                                  "/" + fault.errorNames + "'",
+                              0),
+                0u)
+          << outcome;
+    }
   }
   Tree expected = fault.outcome == Outcome::NewPair     ? PairOf("v2")
                   : fault.outcome == Outcome::Untouched ? before
@@ -366,6 +426,18 @@ Fault Launched(const char* id, std::function<void()> atLaunch, Injection injecti
                Outcome outcome = Outcome::NewPair, int status = 0) {
   Fault fault{id, kNew, outcome, status, injection};
   fault.atLaunch = std::move(atLaunch);
+  return fault;
+}
+
+// A row whose launch leaves no standard output to read the outcome line from.
+Fault OutputLost(Fault fault) {
+  fault.outputLost = true;
+  return fault;
+}
+
+// A row whose outcome line must hold the text (after "update: "; "$F" is the folder).
+Fault Says(const char* text, Fault fault) {
+  fault.says = text;
   return fault;
 }
 
@@ -440,7 +512,7 @@ void KilledBetweenTheBackups(UpdateFault& t) {
 // the agent never touched; in the stop phase the pair is given up and the agent reloaded; at the
 // reload the new pair is in place. The run ends by the signal each time.
 std::vector<Fault> SignalRows() {
-  static std::vector<std::string> ids; // the rows keep pointers to their ids
+  static std::vector<std::string> ids, says; // the rows keep pointers to these
   const struct {
     const char* at;
     Outcome outcome;
@@ -453,6 +525,7 @@ std::vector<Fault> SignalRows() {
   std::vector<Fault> rows;
   const std::vector<int> signals = agent::HoldableSignals();
   ids.reserve(signals.size() * std::size(phases));
+  says.reserve(ids.capacity());
   for (const int signal : signals) {
 #ifdef SIGRTMIN
     // Of the real-time signals, the first and the last stand for all.
@@ -468,6 +541,10 @@ std::vector<Fault> SignalRows() {
                 128 + signal,
                 {phase.at, std::to_string(signal), "process"}};
       row.agent = phase.agent;
+      says.push_back("ended by signal " + std::to_string(signal) +
+                     (phase.outcome == Outcome::NewPair ? " after installing the new pair in '$F'"
+                                                        : "; installed nothing"));
+      row.says = says.back().c_str();
       rows.push_back(row);
     }
   }
@@ -475,17 +552,19 @@ std::vector<Fault> SignalRows() {
 }
 
 const Fault kFaults[] = {
-    {"NoFault", kNew, Outcome::NewPair},
+    Says("installed the new pair in '$F'", {"NoFault", kNew, Outcome::NewPair}),
     // Extraction fails part-way after both bundle folders already exist.
-    {"DiskFullInLastArchive",
-     [](UpdateFault& t) {
-       t.WriteArchives(WithBigFile(Bundle("orvantaes.app", "v2")), Bundle("orvantaet.app", "v2"));
-     },
-     Outcome::PreviousPair,
-     3,
-     {},
-     false,
-     true},
+    Says("installed nothing: '$F/first.zip' could not be extracted (unzip: exit status 50)",
+         {"DiskFullInLastArchive",
+          [](UpdateFault& t) {
+            t.WriteArchives(WithBigFile(Bundle("orvantaes.app", "v2")),
+                            Bundle("orvantaet.app", "v2"));
+          },
+          Outcome::PreviousPair,
+          3,
+          {},
+          false,
+          true}),
     {"DamagedEntryInLastArchive",
      [](UpdateFault& t) {
        auto first = Bundle("orvantaes.app", "v2");
@@ -494,12 +573,13 @@ const Fault kFaults[] = {
      },
      Outcome::PreviousPair, 3},
     // A file that is no zip archive is one that could not be extracted, not an absent one.
-    {"ArchiveIsNoZip",
-     [](UpdateFault& t) {
-       t.NewArchives();
-       WriteFile(t.folder + "/first.zip", "a letter, not an archive");
-     },
-     Outcome::PreviousPair, 3},
+    Says("installed nothing: '$F/first.zip' could not be extracted (unzip: exit status 9)",
+         {"ArchiveIsNoZip",
+          [](UpdateFault& t) {
+            t.NewArchives();
+            WriteFile(t.folder + "/first.zip", "a letter, not an archive");
+          },
+          Outcome::PreviousPair, 3}),
     // Entries that try to leave the folder.
     {"EntryNamesClimbOut",
      [](UpdateFault& t) {
@@ -540,19 +620,23 @@ const Fault kFaults[] = {
            Bundle("orvantaet.app", "v2"));
      },
      Outcome::PreviousPair, 3},
-    {"LinkOutInLastArchive",
-     [](UpdateFault& t) {
-       t.WriteArchives(Bundle("orvantaes.app", "v2") +
-                           std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/Docs", "/etc")},
-                       Bundle("orvantaet.app", "v2"));
-     },
-     Outcome::PreviousPair, 3},
+    Says("installed nothing: the link '$F/.orvanta-update-",
+         {"LinkOutInLastArchive",
+          [](UpdateFault& t) {
+            t.WriteArchives(
+                Bundle("orvantaes.app", "v2") +
+                    std::vector<ZipEntry>{ZipLink("orvantaes.app/Contents/Docs", "/etc")},
+                Bundle("orvantaet.app", "v2"));
+          },
+          Outcome::PreviousPair, 3}),
     // Archives without a usable bundle.
-    {"BundleIsAFile",
-     [](UpdateFault& t) {
-       t.WriteArchives({ZipFile("orvantaes.app", "not a folder")}, Bundle("orvantaet.app", "v2"));
-     },
-     Outcome::PreviousPair, 3},
+    Says("installed nothing: the archives hold no folder 'orvantaes.app'",
+         {"BundleIsAFile",
+          [](UpdateFault& t) {
+            t.WriteArchives({ZipFile("orvantaes.app", "not a folder")},
+                            Bundle("orvantaet.app", "v2"));
+          },
+          Outcome::PreviousPair, 3}),
     {"EmptyArchive", [](UpdateFault& t) { t.WriteArchives({}, Bundle("orvantaet.app", "v2")); },
      Outcome::PreviousPair, 3},
     // An encrypted entry: unzip would ask for its password on the terminal. It has none.
@@ -645,17 +729,22 @@ const Fault kFaults[] = {
        MakeDirs(t.folder + "/.orvanta-update.record.new");
      },
      Outcome::NewPair},
-    {"FullFolderAtTheDraftsName",
-     [](UpdateFault& t) {
-       t.NewArchives();
-       MakeDirs(t.folder + "/.orvanta-update.record.new");
-       WriteFile(t.folder + "/.orvanta-update.record.new/kept", "x");
-     },
-     Outcome::Untouched, 1},
+    Says("installed nothing: cannot clear the name '$F/.orvanta-update.record.new'",
+         {"FullFolderAtTheDraftsName",
+          [](UpdateFault& t) {
+            t.NewArchives();
+            MakeDirs(t.folder + "/.orvanta-update.record.new");
+            WriteFile(t.folder + "/.orvanta-update.record.new/kept", "x");
+          },
+          Outcome::Untouched, 1}),
     // A rename of the swap fails: what moved goes back, both archives stay.
-    Immovable("SwapRenameFails", kNew),
+    Says("put the previous pair back; nothing was installed and both archives are kept: cannot "
+         "rename '$F/orvantaet.app'",
+         Immovable("SwapRenameFails", kNew)),
     // A killed run's swap that cannot go forward now turns back; this run's own swap fails too.
-    Immovable("ForwardRecoveryRenameFails", KilledBetweenTheBackups),
+    Says("settled a killed run (put back the pair it had begun to replace); put the previous "
+         "pair back",
+         Immovable("ForwardRecoveryRenameFails", KilledBetweenTheBackups)),
     // Archive arguments whose removal at the end would take more than an archive in the folder.
     Refused("ArchiveIsTheFolder", ".", "second.zip", kNew),
     Refused("ArchiveIsABundle", "first.zip", "./orvantaes.app/", kNew),
@@ -698,34 +787,37 @@ const Fault kFaults[] = {
               ASSERT_EQ(symlink("orvantaes.app/Contents/MacOS", (t.folder + "/mac").c_str()), 0);
             }),
     // The folder and the command line.
-    Called("FolderIsMissing", {"sandbox-has-no-such-folder", "first.zip", "second.zip"}, kNew,
-           Outcome::Untouched, 1),
+    Says("installed nothing: cannot open the folder 'sandbox-has-no-such-folder': No such file "
+         "or directory",
+         Called("FolderIsMissing", {"sandbox-has-no-such-folder", "first.zip", "second.zip"}, kNew,
+                Outcome::Untouched, 1)),
     Called("FolderIsAFile", {"apps/first.zip", "first.zip", "second.zip"}, kNew, Outcome::Untouched,
            1),
-    Called(
-        "FolderNamedWithADash", {"--", "-apps", "first.zip", "second.zip"},
-        [](UpdateFault& t) {
-          t.NewArchives();
-          ASSERT_EQ(symlink("apps", (t.sandbox / "-apps").c_str()), 0);
-        },
-        Outcome::NewPair, 0),
+    Says("installed the new pair in '-apps'",
+         Called(
+             "FolderNamedWithADash", {"--", "-apps", "first.zip", "second.zip"},
+             [](UpdateFault& t) {
+               t.NewArchives();
+               ASSERT_EQ(symlink("apps", (t.sandbox / "-apps").c_str()), 0);
+             },
+             Outcome::NewPair, 0)),
     Called("DashFolderWithoutTheEndOfOptions", {"-apps", "first.zip", "second.zip"}, kNew,
            Outcome::Untouched, 2),
     Called("NoArguments", {}, kNew, Outcome::Untouched, 2),
     Called("HelpAmongOperands", {"--", "--help"}, kNew, Outcome::Untouched, 2),
     // How callers really launch it: the reader of its output gone, signals and streams as
     // inherited.
-    Launched("BrokenPipeOnOutput", OutputToGoneReader),
+    OutputLost(Launched("BrokenPipeOnOutput", OutputToGoneReader)),
     Launched("ChildSignalIgnored", [] { signal(SIGCHLD, SIG_IGN); }),
     Launched("HangUpIgnoredThenSent", [] { signal(SIGHUP, SIG_IGN); },
              {"unzip-start", "HUP", "process"}),
-    Launched("StdoutClosed", [] { close(STDOUT_FILENO); }),
+    OutputLost(Launched("StdoutClosed", [] { close(STDOUT_FILENO); })),
     Launched("StderrClosed", [] { close(STDERR_FILENO); }),
-    Launched("StandardStreamsClosed",
-             [] {
-               for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
-                 close(fd);
-             }),
+    OutputLost(Launched("StandardStreamsClosed",
+                        [] {
+                          for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+                            close(fd);
+                        })),
     // A terminal's Ctrl-C reaches update's process group; the tools, in a session of their own,
     // see nothing of it. Before the swap the pair is given up...
     {"CtrlCDuringExtraction",
@@ -768,7 +860,12 @@ const Fault kFaults[] = {
      128 + SIGINT,
      {"unzip-end", "INT", "tool"}},
     // (a tool killed otherwise is a failed extraction, not an interrupt of the run)
-    {"ToolKilledDuringExtraction", kNew, Outcome::PreviousPair, 3, {"unzip-end", "KILL", "tool"}},
+    Says("installed nothing: '$F/second.zip' could not be extracted (unzip: ",
+         {"ToolKilledDuringExtraction",
+          kNew,
+          Outcome::PreviousPair,
+          3,
+          {"unzip-end", "KILL", "tool"}}),
     {"ToolTerminatedDuringExtraction",
      kNew,
      Outcome::PreviousPair,

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,13 +86,22 @@ protected:
     const size_t at = command.rfind(" -d '") + 5;
     return command.substr(at, command.size() - at - 1);
   }
+  // A run killed mid-swap: its staged pair (v1.5) whole, the service bundle moved to its backup.
+  void KilledMidSwap() {
+    const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
+    MakeBundle(killed + "/orvantaes.app", "v1.5");
+    MakeBundle(killed + "/orvantaet.app", "v1.5");
+    std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
+    ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  }
   void MakeBundle(const std::string& name, const std::string& version) {
     const std::string at = name[0] == '/' ? name : scratch / name;
     MakeDirs(at + "/Contents");
     WriteFile(at + "/Contents/Info.plist", version);
   }
   int Run(const std::vector<std::string>& arguments) {
-    return RunUpdate(arguments, services, out, errors);
+    RunLog log = services.Log();
+    return RunUpdate(arguments, services, out, errors, log);
   }
   // Both unzips target one fresh private folder directly inside the folder.
   std::vector<std::string> Unzips() const {
@@ -117,6 +128,7 @@ protected:
   std::function<void()> onUnzip; // runs at each unzip, before it "extracts"
   std::function<void(const std::string&)> onAnyCommand;
   std::string staging; // the folder the last unzip extracted into
+  int held = -1;       // a descriptor of the folder that a row locks
 };
 
 // The pair is staged and judged while the agent runs; it is stopped only for the swap.
@@ -214,15 +226,41 @@ TEST(ParseUpdateArguments, UsageErrorsAndOperands) {
   }
 }
 
+// Nothing runs; the refusal is logged. The info requests are answered and not logged.
 TEST_F(UpdaterTest, UsageErrorRunsNothing) {
   const auto before = Snapshot(folder);
-  for (const std::vector<std::string>& arguments :
-       std::vector<std::vector<std::string>>{{}, {folder, "first.zip"}, {"--helpx"}}) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string start, problem;
+  } cases[] = {
+      {{}, "", "expected FOLDER FIRST-ARCHIVE SECOND-ARCHIVE, got 0 operands"},
+      {{"apps", "first.zip"},
+       " 'apps' 'first.zip'",
+       "expected FOLDER FIRST-ARCHIVE SECOND-ARCHIVE, got 2 operands"},
+      {{"--helpx"},
+       " '--helpx'",
+       "unknown option '--helpx' (put -- before an operand that begins with -)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.start);
     RecordingServices fresh;
-    std::ostringstream lines;
-    EXPECT_EQ(RunUpdate(arguments, fresh, out, lines), 2);
-    EXPECT_EQ(fresh.events, std::vector<std::string>{});
-    EXPECT_NE(lines.str().find(kUpdateUsage), std::string::npos) << lines.str();
+    std::ostringstream lines, nothing;
+    RunLog log = fresh.Log();
+    EXPECT_EQ(RunUpdate(c.arguments, fresh, nothing, lines, log), 2);
+    EXPECT_EQ(fresh.commands, std::vector<std::string>{});
+    EXPECT_EQ(lines.str(), "update: " + c.problem + "\n\n" + kUpdateUsage);
+    EXPECT_EQ(nothing.str(), "");
+    EXPECT_EQ(fresh.events, (std::vector<std::string>{
+                                "log: start: update" + c.start + " (version " + Version() + ")",
+                                "log: refused the command line: " + c.problem,
+                                "log: end: usage error, nothing done; exit status 2; 0.00 s"}));
+  }
+  for (const char* request : {"--help", "--version"}) {
+    RecordingServices fresh;
+    std::ostringstream answer, nothing;
+    RunLog log = fresh.Log();
+    EXPECT_EQ(RunUpdate({request}, fresh, answer, nothing, log), 0);
+    EXPECT_EQ(fresh.events, std::vector<std::string>{}) << request;
   }
   EXPECT_EQ(Snapshot(folder), before);
 }
@@ -235,7 +273,8 @@ TEST_F(UpdaterTest, UntrustedRecordOfAKilledRunStopsTheRun) {
     const auto before = Snapshot(folder);
     RecordingServices fresh;
     std::ostringstream lines;
-    EXPECT_EQ(RunUpdate({folder, "first.zip", "second.zip"}, fresh, out, lines), 1);
+    RunLog log = fresh.Log();
+    EXPECT_EQ(RunUpdate({folder, "first.zip", "second.zip"}, fresh, out, lines, log), 1);
     EXPECT_EQ(fresh.commands, std::vector<std::string>{});
     EXPECT_EQ(Snapshot(folder), before);
     EXPECT_NE(lines.str().find(kRecordName), std::string::npos) << lines.str();
@@ -246,11 +285,7 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
   // Killed mid-swap: the service bundle had gone to its backup, the staged pair was whole. The
   // agent may be unloaded: it is stopped before any bundle moves and reloaded once the pair is
   // whole, before this run stages its own.
-  const std::string killed = kStagingPrefix + std::string("AAAAAAAAAA");
-  MakeBundle(killed + "/orvantaes.app", "v1.5");
-  MakeBundle(killed + "/orvantaet.app", "v1.5");
-  std::filesystem::rename(scratch / "orvantaes.app", scratch / "orvantaes.app.7");
-  ASSERT_EQ(WriteRecord(folder, {RunStage::Swapping, killed, 7, {true, true}}), Problems{});
+  KilledMidSwap();
   onAnyCommand = [&](const std::string& command) {
     if (command == kPerUserUnload && services.commands.empty()) {
       EXPECT_TRUE(std::filesystem::exists(scratch / "orvantaes.app.7"));
@@ -262,6 +297,12 @@ TEST_F(UpdaterTest, KilledRunIsSettledBeforeTheRunsOwnWork) {
       stagedAtFirstUnzip = orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist");
   };
   EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), 0) << errors.str();
+  EXPECT_EQ(out.str(), "update: settled a killed run (completed its swap); installed the new pair "
+                       "in '" +
+                           folder + "'\n");
+  EXPECT_NE(std::find(services.events.begin(), services.events.end(),
+                      "log: settled a killed run: completed its swap"),
+            services.events.end());
   EXPECT_EQ(stagedAtFirstUnzip, "v1.5");
   EXPECT_EQ(services.commands,
             Concat({StopPhase(), {kPerUserReload}, Unzips(), StopPhase(), {kPerUserReload}}));
@@ -299,6 +340,153 @@ TEST_F(UpdaterTest, ErrorDuringRollbackIsReported) {
   // The previous bundles are there all the same.
   EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaes.app/Contents/Info.plist"), "v1");
   EXPECT_EQ(orvanta::test::ReadFile(scratch / "orvantaet.app/Contents/Info.plist"), "v1");
+}
+
+// Each path's log lines in order, and the one line of its own that the run ends with: on standard
+// output when the status is 0, on standard error otherwise, the failure line it would repeat folded
+// into it. The end line is logged before a held signal ends the run.
+TEST_F(UpdaterTest, LogAndOutcomeLineOfEachPath) {
+  const std::string at = "'" + folder + "'";
+  const std::string start =
+      "start: update '" + folder + "' 'first.zip' 'second.zip' (version " + Version() + ")";
+  const std::string judged = "the archives make a whole pair", stopped = "the agent is stopped",
+                    swapped = "swapped in the new pair";
+  const std::string installed = "installed the new pair in " + at;
+  const std::string noPair = "the archives hold no folder 'orvantaes.app' and no folder "
+                             "'orvantaet.app'";
+  const std::string notExtracted =
+      "'" + folder + "/first.zip' could not be extracted (unzip: exit status 2)";
+  const auto signalAt = [this](const char* command) {
+    return [this, command] {
+      onAnyCommand = [this, command](const std::string& run) {
+        if (run == command)
+          services.heldSignal = SIGTERM;
+      };
+    };
+  };
+  const struct {
+    const char* name;
+    std::function<void()> arrange;
+    int status;
+    std::vector<std::string> log;
+    std::string out, err;
+  } cases[] = {
+      {"installed",
+       [] {},
+       0,
+       {start, judged, stopped, swapped, "end: " + installed + "; exit status 0; 0.00 s"},
+       "update: " + installed + "\n",
+       ""},
+      {"the reload fails",
+       [this] {
+         services.commandStatus = [](const std::string& command) {
+           return command == kPerUserReload ? 1 << 8 : 0;
+         };
+       },
+       0,
+       {start, judged, stopped, swapped, std::string(kPerUserReload) + ": exit status 1",
+        "end: " + installed + "; exit status 0; 0.00 s"},
+       "update: " + installed + "\n",
+       ""},
+      {"the agent would not end",
+       [this] { services.agentRunning = [](int, unsigned) { return true; }; },
+       0,
+       {start, judged, "the agent still ran after 11 s of kills and probes; went on regardless",
+        swapped, "end: " + installed + "; exit status 0; 11.00 s"},
+       "update: " + installed + "\n",
+       ""},
+      {"no whole pair",
+       [this] { extracts = false; },
+       3,
+       {start, noPair, "end: installed nothing; exit status 3; 0.00 s"},
+       "",
+       "update: installed nothing: " + noPair + "\n"},
+      {"unzip fails",
+       [this] {
+         services.commandStatus = [](const std::string& command) {
+           return command.find("first.zip") != std::string::npos ? 2 << 8 : 0;
+         };
+       },
+       3,
+       {start, notExtracted, "end: installed nothing; exit status 3; 0.00 s"},
+       "",
+       "update: installed nothing: " + notExtracted + "\n"},
+      {"busy",
+       [this] {
+         held = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+       },
+       75,
+       {start, "end: another update is running in " + at +
+                   "; nothing was done; exit status 75; "
+                   "0.00 s"},
+       "",
+       "update: another update is running in " + at + "; nothing was done\n"},
+      {"a signal in the stop phase",
+       signalAt("killall -9 orvantaes"),
+       128 + SIGTERM,
+       {start, judged, "end: ended by signal 15; installed nothing; exit status 143; 0.00 s"},
+       "",
+       "update: ended by signal 15; installed nothing\n"},
+      {"a signal at the reload",
+       signalAt(kPerUserReload),
+       128 + SIGTERM,
+       {start, judged, stopped, swapped,
+        "end: ended by signal 15 after installing the new pair in " + at +
+            "; exit status 143; 0.00 s"},
+       "",
+       "update: ended by signal 15 after installing the new pair in " + at + "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    services = RecordingServices();
+    SetUp();
+    extracts = true;
+    onAnyCommand = nullptr;
+    out.str("");
+    errors.str("");
+    c.arrange();
+    EXPECT_EQ(Run({folder, "first.zip", "second.zip"}), c.status);
+    if (held >= 0)
+      close(held);
+    held = -1;
+    std::vector<std::string> texts;
+    for (const auto& [level, text] : services.logged)
+      texts.push_back(text);
+    EXPECT_EQ(texts, c.log);
+    EXPECT_EQ(out.str(), c.out);
+    EXPECT_EQ(errors.str(), c.err);
+    // The end is the last line logged, and it is out before the signals are let go.
+    const auto end =
+        std::find(services.events.begin(), services.events.end(), "log: " + c.log.back());
+    EXPECT_EQ(std::next(end),
+              std::find(services.events.begin(), services.events.end(), "release signals"));
+    EXPECT_EQ(services.logged.back().first, c.status == 0 ? orvanta::platform::EventLevel::kNotice
+                                                          : orvanta::platform::EventLevel::kError);
+  }
+}
+
+// A killed run whose swap had to turn back is settled, and this run then installs its own pair:
+// that is a success (0, on standard output), the turn back a line on standard error.
+TEST_F(UpdaterTest, KilledRunsTurnBackDoesNotDecideThisRun) {
+  KilledMidSwap();
+  // The companion cannot be moved while the killed run is settled; afterwards it can.
+  const std::string companion = scratch / "orvantaet.app";
+  if (std::system(("chattr +i '" + companion + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "this file system does not let chattr +i make a folder immutable";
+  onAnyCommand = [&](const std::string& command) {
+    if (command == kPerUserReload)
+      std::system(("chattr -i '" + companion + "'").c_str());
+  };
+  const int status = Run({folder, "first.zip", "second.zip"});
+  std::system(("chattr -i '" + companion + "' 2>/dev/null").c_str());
+  EXPECT_EQ(status, 0) << errors.str();
+  EXPECT_EQ(Snapshot(folder), NewPair());
+  EXPECT_EQ(out.str(), "update: settled a killed run (put back the pair it had begun to replace); "
+                       "installed the new pair in '" +
+                           folder + "'\n");
+  EXPECT_NE(errors.str().find("update: cannot rename '" + companion + "'"), std::string::npos)
+      << errors.str();
 }
 
 // A held signal: before the swap the pair is given up (and the agent, if unloaded, reloaded);
@@ -340,14 +528,18 @@ TEST_F(UpdaterTest, CheckJudgesAndTouchesNothing) {
   EXPECT_EQ(Run({"--check", folder, "first.zip", "second.zip"}), 0) << errors.str();
   EXPECT_EQ(services.commands, Unzips());
   EXPECT_EQ(Snapshot(folder), before);
+  EXPECT_EQ(out.str(),
+            "update: the archives make a whole pair (checked only; nothing was installed)\n");
 
   extracts = false;
   services = RecordingServices();
   SetUp();
   extracts = false;
-  std::ostringstream lines;
-  EXPECT_EQ(RunUpdate({"--check", folder, "first.zip", "second.zip"}, services, out, lines), 3);
-  EXPECT_NE(lines.str().find("no folder 'orvantaes.app'"), std::string::npos) << lines.str();
+  out.str("");
+  EXPECT_EQ(Run({"--check", folder, "first.zip", "second.zip"}), 3);
+  EXPECT_EQ(errors.str(), "update: the archives make no whole pair: the archives hold no folder "
+                          "'orvantaes.app' and no folder 'orvantaet.app'\n");
+  EXPECT_EQ(out.str(), "");
   EXPECT_EQ(Snapshot(folder), before);
 }
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -259,6 +260,32 @@ std::vector<LogRecord> LoggedRun::Others(const std::string& ident) const {
     if (record.ident != ident || record.pid != program.pid)
       others.push_back(record);
   return others;
+}
+
+std::vector<std::string> WithoutDuration(std::vector<std::string> lines) {
+  for (std::string& line : lines) {
+    const std::size_t at = line.rfind("; ");
+    const std::string tail = at == std::string::npos ? "" : line.substr(at + 2);
+    const std::size_t dot = tail.find('.');
+    if (dot != std::string::npos && dot > 0 && tail.size() == dot + 5 &&
+        tail.compare(dot + 3, 2, " s") == 0 && tail.find_first_not_of("0123456789") == dot &&
+        tail.find_first_not_of("0123456789", dot + 1) == dot + 3)
+      line = line.substr(0, at) + "; N s";
+  }
+  return lines;
+}
+
+void ExpectLogged(const LoggedRun& run, const std::string& ident,
+                  const std::vector<std::string>& lines, const std::vector<int>& severities) {
+  EXPECT_EQ(WithoutDuration(run.Lines(ident)), lines);
+  EXPECT_TRUE(run.Others(ident).empty());
+  EXPECT_TRUE(run.strange.empty());
+  std::vector<int> seen;
+  for (const LogRecord& record : run.records) {
+    seen.push_back(record.severity);
+    EXPECT_EQ(record.facility, LOG_USER >> 3);
+  }
+  EXPECT_EQ(seen, severities);
 }
 
 LoggedRun RunProgramLogged(const std::string& program, const ProgramOptions& options,

@@ -74,6 +74,14 @@ struct LoggedRun {
   std::vector<LogRecord> Others(const std::string& ident) const;
 };
 
+// The end line's duration varies: "...; 0.04 s" reads "...; N s".
+std::vector<std::string> WithoutDuration(std::vector<std::string> lines);
+
+// Expects the run's log to be exactly lines (durations stripped) under ident and the program's
+// pid, with these syslog severities, all of facility user, and nothing else on the socket.
+void ExpectLogged(const LoggedRun& run, const std::string& ident,
+                  const std::vector<std::string>& lines, const std::vector<int>& severities);
+
 // RunProgram inside the capture.
 LoggedRun RunProgramLogged(const std::string& program, const ProgramOptions& options,
                            LogSocket socket = LogSocket::kReading);
